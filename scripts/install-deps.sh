@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever of the named groups is missing.
+# Usage: scripts/install-deps.sh GROUP...   (groups: build)
+set -euo pipefail
+
+declare -A GROUPS_PACKAGES=(
+  [build]="cmake g++ make pkg-config libgtest-dev libsqlite3-dev sqlite3"
+)
+
+want=()
+for group in "$@"; do
+  [[ -n "${GROUPS_PACKAGES[$group]+x}" ]] || { echo "install-deps: unknown group '$group'" >&2; exit 2; }
+  for package in ${GROUPS_PACKAGES[$group]}; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      want+=("$package")
+    fi
+  done
+done
+[[ ${#want[@]} -eq 0 ]] && exit 0
+
+SUDO=()
+[[ $(id -u) -eq 0 ]] || SUDO=(sudo)
+for package in "${want[@]}"; do
+  if [[ $package == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${SUDO[@]}" dpkg --add-architecture i386
+    break
+  fi
+done
+echo "install-deps: installing ${want[*]}" >&2
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${want[@]}" >/dev/null

@@ -1,0 +1,57 @@
+#include "filter/HotlinkDecision.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/Reference.h"
+
+namespace refwarden {
+namespace {
+
+using reference::Printable;
+
+constexpr std::string_view kPass = "pass";
+
+TEST(DecideRewriteTest, Table) {
+  struct Case { std::string_view path, host, referer, expected; };
+  const Case cases[] = {
+      {"/images/photo.jpg", "h.org", "http://h.org/page.html", kPass},
+      {"/images/photo.jpg", "h.org", "", "/refwarden.jpg"},
+      {"/images/photo.jpg", "h.org", "http://other.net/page", "/refwarden.jpg"},
+      {"/index.html", "h.org", "", kPass},
+      {"/index.html", "h.org", "http://other.net/", kPass},
+      {"/images/PHOTO.JPG", "h.org", "http://other.net/", kPass},
+      {"/images/photo.gif", "h.org", "http://h.org", "/refwarden.gif"},
+      {"/a.png", "h.org:8080", "http://h.org:8080/", kPass},
+      {"/a.png", "h.org", "http://h.org:8080/", "/refwarden.png"},
+      {"/x/y.bmp", "h.org", "https://evil.example/", "/refwarden.bmp"},
+      {"", "h.org", "", kPass},
+      {"/a.jpg.jpg", "h.org", "http://other.net/", kPass},
+      {"/a.gif.jpg", "h.org", "http://other.net/", "/refwarden.jpg"},
+      {"/a.jpg", "h.org", "http://H.ORG/page", "/refwarden.jpg"},
+      {"/a.jpg", "h.org", "http://other.net/?from=/h.org/x", kPass},
+      {"/a.jpg", "h.org", "http://sub.h.org/", "/refwarden.jpg"},
+      // The host is a pattern: an asterisk in it is a wildcard.
+      {"/a.jpg", "*", "http://anything/", kPass},
+      {"/a.jpg", "h*", "http://hx.net/p", kPass},
+      // An empty host accepts any referer holding two adjacent slashes.
+      {"/a.jpg", "", "http://other.net/", kPass},
+      {"/a.jpg", "", "no-slashes", "/refwarden.jpg"},
+  };
+  for (const Case& c : cases) {
+    const Decision d = DecideRewrite(c.path, c.host, c.referer);
+    const std::string got = d.rewrite ? d.replacement : std::string(kPass);
+    EXPECT_EQ(got, c.expected) << "path " << Printable(c.path) << " host " << Printable(c.host)
+                               << " referer " << Printable(c.referer);
+  }
+}
+
+TEST(DecideRewriteTest, LongHostIsJoinedWhole) {
+  const std::string host(3000, 'h');
+  EXPECT_FALSE(DecideRewrite("/a.jpg", host, "http://" + host + "/p").rewrite);
+  EXPECT_TRUE(DecideRewrite("/a.jpg", host, "http://" + host.substr(1) + "/p").rewrite);
+}
+
+}  // namespace
+}  // namespace refwarden
