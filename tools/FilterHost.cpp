@@ -1,0 +1,171 @@
+#include "tools/FilterHost.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <unistd.h>
+#include <climits>
+#endif
+
+namespace refwarden {
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kLibraryName = "refwarden.dll";
+
+void* OpenLibrary(const std::string& path, std::string& error) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(module);
+}
+void* FindSymbol(void* module, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+void CloseLibrary(void* module) { FreeLibrary(static_cast<HMODULE>(module)); }
+std::string ExecutableDirectory() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string s(path, n);
+  const auto slash = s.find_last_of("\\/");
+  return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+#else
+constexpr const char* kLibraryName = "librefwarden.so";
+
+void* OpenLibrary(const std::string& path, std::string& error) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) error = dlerror();
+  return module;
+}
+void* FindSymbol(void* module, const char* name) { return dlsym(module, name); }
+void CloseLibrary(void* module) { dlclose(module); }
+std::string ExecutableDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+  if (n <= 0) return ".";
+  std::string s(path, static_cast<std::size_t>(n));
+  return s.substr(0, s.find_last_of('/'));
+}
+#endif
+
+// The server's side of one request, reached through ServerContext.
+struct ServerRequest {
+  FilterRequest request;
+  std::string url;
+  bool rewritten = false;
+};
+
+ServerRequest& RequestOf(HTTP_FILTER_CONTEXT* context) {
+  return *static_cast<ServerRequest*>(context->ServerContext);
+}
+
+// Copies `value` and its NUL into the caller's buffer as the ISAPI calls do:
+// FALSE with the needed size when it does not fit.
+BOOL CopyOut(std::string_view value, void* buffer, DWORD* size) {
+  const DWORD needed = static_cast<DWORD>(value.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    return FALSE;
+  }
+  std::memcpy(buffer, value.data(), value.size());
+  static_cast<char*>(buffer)[value.size()] = '\0';
+  *size = needed;
+  return TRUE;
+}
+
+BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, DWORD* size) {
+  const ServerRequest& server = RequestOf(context);
+  const std::string_view variable = name;
+  std::string_view value;
+  if (variable == "HTTP_HOST" || variable == "SERVER_NAME") {
+    value = server.request.host;
+  } else if (variable == "HTTP_REFERER") {
+    value = server.request.referer;
+  } else if (variable == "URL") {
+    value = server.url;
+  }
+  if (value.empty() && variable != "URL") return FALSE;  // no such header
+  return CopyOut(value, buffer, size);
+}
+
+BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, DWORD* size) {
+  const ServerRequest& server = RequestOf(context);
+  const std::string_view header = name;
+  if (header == "url") return CopyOut(server.url, buffer, size);
+  if (header == "Host:" && !server.request.host.empty()) return CopyOut(server.request.host, buffer, size);
+  if (header == "Referer:" && !server.request.referer.empty()) {
+    return CopyOut(server.request.referer, buffer, size);
+  }
+  return FALSE;
+}
+
+BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* context, char* name, char* value) {
+  ServerRequest& server = RequestOf(context);
+  if (std::string_view(name) == "url") {
+    server.url = value;
+    server.rewritten = true;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, char*, char*) { return TRUE; }
+
+}  // namespace
+
+FilterLibrary::FilterLibrary(const std::string& path) {
+  std::string error;
+  module_ = OpenLibrary(path, error);
+  if (module_ == nullptr) throw std::runtime_error("cannot load filter library " + path + ": " + error);
+  getFilterVersion_ = reinterpret_cast<decltype(getFilterVersion_)>(FindSymbol(module_, "GetFilterVersion"));
+  httpFilterProc_ = reinterpret_cast<decltype(httpFilterProc_)>(FindSymbol(module_, "HttpFilterProc"));
+  terminateFilter_ = reinterpret_cast<decltype(terminateFilter_)>(FindSymbol(module_, "TerminateFilter"));
+  if (getFilterVersion_ == nullptr || httpFilterProc_ == nullptr || terminateFilter_ == nullptr) {
+    CloseLibrary(module_);
+    throw std::runtime_error(path + " is not a filter library: it lacks GetFilterVersion, "
+                             "HttpFilterProc or TerminateFilter");
+  }
+  HTTP_FILTER_VERSION version{};
+  version.dwServerFilterVersion = HTTP_FILTER_REVISION;
+  getFilterVersion_(&version);
+}
+
+FilterLibrary::~FilterLibrary() {
+  terminateFilter_(0);
+  CloseLibrary(module_);
+}
+
+std::string FilterLibrary::DefaultPath() { return ExecutableDirectory() + "/" + kLibraryName; }
+
+BOOL FilterLibrary::GetFilterVersion(HTTP_FILTER_VERSION* version) const {
+  return getFilterVersion_(version);
+}
+
+DWORD FilterLibrary::HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) const {
+  return httpFilterProc_(context, notification, data);
+}
+
+BOOL FilterLibrary::TerminateFilter(DWORD flags) const { return terminateFilter_(flags); }
+
+FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest& request) {
+  ServerRequest server{request, std::string(request.url)};
+  HTTP_FILTER_CONTEXT context{};
+  context.cbSize = sizeof context;
+  context.Revision = HTTP_FILTER_REVISION;
+  context.ServerContext = &server;
+  context.GetServerVariable = &GetServerVariable;
+  HTTP_FILTER_PREPROC_HEADERS headers{};
+  headers.GetHeader = &GetHeader;
+  headers.SetHeader = &SetHeader;
+  headers.AddHeader = &AddHeader;
+
+  FilterOutcome outcome;
+  outcome.status = filter.HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+  outcome.rewritten = server.rewritten;
+  outcome.url = std::move(server.url);
+  return outcome;
+}
+
+}  // namespace refwarden

@@ -1,0 +1,57 @@
+// The filter library as a web server sees it: loaded from a file, driven only
+// through its three exported functions, with the server's side of the ISAPI
+// callbacks supplied here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+namespace refwarden {
+
+class FilterLibrary {
+ public:
+  // Loads the library at `path` and resolves GetFilterVersion, HttpFilterProc
+  // and TerminateFilter by name. Throws std::runtime_error with a message
+  // naming the file and the cause when it cannot.
+  explicit FilterLibrary(const std::string& path);
+  // Calls TerminateFilter, then unloads the library.
+  ~FilterLibrary();
+  FilterLibrary(const FilterLibrary&) = delete;
+  FilterLibrary& operator=(const FilterLibrary&) = delete;
+
+  // Returns the filter library built beside the running executable.
+  static std::string DefaultPath();
+
+  BOOL GetFilterVersion(HTTP_FILTER_VERSION* version) const;
+  DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) const;
+  BOOL TerminateFilter(DWORD flags) const;
+
+ private:
+  void* module_ = nullptr;
+  BOOL(WINAPI* getFilterVersion_)(HTTP_FILTER_VERSION*) = nullptr;
+  DWORD(WINAPI* httpFilterProc_)(HTTP_FILTER_CONTEXT*, DWORD, void*) = nullptr;
+  BOOL(WINAPI* terminateFilter_)(DWORD) = nullptr;
+};
+
+// One request as the server holds it when the headers have been read. An
+// empty host or referer is a request without that header.
+struct FilterRequest {
+  std::string_view host;
+  std::string_view referer;
+  std::string_view url;
+};
+
+struct FilterOutcome {
+  DWORD status = 0;        // what HttpFilterProc returned
+  bool rewritten = false;  // the filter called SetHeader("url", ...)
+  std::string url;         // the request URL after the filter
+};
+
+// Runs one SF_NOTIFY_PREPROC_HEADERS notification for `request` through the
+// loaded filter, answering its GetServerVariable, GetHeader and SetHeader
+// calls as a server does. Safe to call from several threads at once.
+FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest& request);
+
+}  // namespace refwarden

@@ -1,0 +1,36 @@
+// refwarden: check requests against the filter, read its trace, replay access
+// logs through it, and try it in a browser. Every verb drives the filter
+// library through its exported functions, as the web server does.
+#include <CLI/CLI.hpp>
+
+#include <exception>
+#include <iostream>
+
+#include "tools/Commands.h"
+#include "tools/FilterHost.h"
+
+int main(int argc, char** argv) {
+  refwarden::ToolOptions options;
+  options.filterPath = refwarden::FilterLibrary::DefaultPath();
+
+  CLI::App app{"refwarden: hot-link protection for image files.\n"
+               "Checks requests against the filter, reads its trace, replays access logs\n"
+               "through it and serves a demo site."};
+  app.add_option("--filter", options.filterPath, "The filter library to load")
+      ->capture_default_str();
+  app.require_subcommand(1);
+  refwarden::AddCheckCommand(app, options);
+  refwarden::AddRegCommand(app, options);
+  refwarden::AddReplayCommand(app, options);
+  refwarden::AddServeCommand(app, options);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const std::exception& e) {
+    std::cerr << "refwarden: " << e.what() << '\n';
+    return 1;
+  }
+  return options.exitCode;
+}
