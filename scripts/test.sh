@@ -15,9 +15,9 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
 
 # The benchmarks must build (Release) and run; one very short pass as a smoke check.
 scripts/install-deps.sh bench
-cmake -S . -B "$BUILD_DIR-bench" -DCMAKE_BUILD_TYPE=Release -DREFWARDEN_BUILD_TESTS=OFF \
+cmake -S . -B "$BUILD_DIR-bench-smoke" -DCMAKE_BUILD_TYPE=Release -DREFWARDEN_BUILD_TESTS=OFF \
   -DREFWARDEN_BUILD_BENCH=ON -DREFWARDEN_WERROR="$WERROR" >/dev/null
-cmake --build "$BUILD_DIR-bench" -j2
-for bench in "$BUILD_DIR-bench"/bench/refwarden_bench_*; do
+cmake --build "$BUILD_DIR-bench-smoke" -j2
+for bench in "$BUILD_DIR-bench-smoke"/bench/refwarden_bench_*; do
   "$bench" --benchmark_min_time=0.01 >/dev/null
 done
