@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   refwarden::AddCheckCommand(app, options);
   refwarden::AddRegCommand(app, options);
+#ifndef _WIN32
   refwarden::AddReplayCommand(app, options);
   refwarden::AddServeCommand(app, options);
+#endif
 
   try {
     app.parse(argc, argv);
