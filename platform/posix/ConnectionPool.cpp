@@ -1,0 +1,113 @@
+#include "platform/posix/ConnectionPool.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "platform/posix/StoreFile.h"
+
+namespace refwarden {
+
+namespace {
+
+constexpr std::size_t kMaxIdlePerStore = 32;
+
+// Closes the idle connections when the library is unloaded or the process
+// exits; the pool itself is never destroyed, so late callers stay safe.
+struct PoolCloser {
+  ~PoolCloser() { ConnectionPool::Get().Shutdown(); }
+} pool_closer;
+
+}  // namespace
+
+ConnectionPool& ConnectionPool::Get() {
+  static ConnectionPool* pool = new ConnectionPool;
+  return *pool;
+}
+
+ConnectionPool::Store* ConnectionPool::FindStore(const std::string& path) {
+  auto it = stores_.find(path);
+  if (it == stores_.end()) it = stores_.emplace(path, std::make_unique<Store>(path)).first;
+  return it->second.get();
+}
+
+void ConnectionPool::Close(StoreConnection* c) {
+  delete c;
+  open_.fetch_sub(1, std::memory_order_relaxed);
+}
+
+LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
+  *out = nullptr;
+  thread_local std::string named;
+  if (path == nullptr) {
+    if (!ResolveStoreFile(&named)) return ERROR_PATH_NOT_FOUND;
+    path = &named;
+  }
+  struct stat st;
+  bool exists = stat(path->c_str(), &st) == 0;
+  int statError = exists ? 0 : errno;
+
+  Store* store;
+  std::vector<StoreConnection*> stale;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    store = FindStore(*path);
+    while (!store->idle.empty()) {
+      StoreConnection* c = store->idle.back();
+      store->idle.pop_back();
+      if (exists && c->IsSameFile(st)) {
+        *out = c;
+        break;
+      }
+      stale.push_back(c);
+    }
+  }
+  for (StoreConnection* c : stale) Close(c);
+  if (*out != nullptr) return ERROR_SUCCESS;
+
+  if (!exists && statError != ENOENT) return ErrorFromErrno(statError);
+  if (LONG r = CreateStoreFileIfMissing(*path)) return r;
+  auto* c = new StoreConnection(&store->shared);
+  open_.fetch_add(1, std::memory_order_relaxed);
+  if (LONG r = c->Open()) {
+    Close(c);
+    return r;
+  }
+  *out = c;
+  return ERROR_SUCCESS;
+}
+
+void ConnectionPool::Return(StoreConnection* c) {
+  if (c == nullptr) return;
+  if (!c->faulted()) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = stores_.find(c->shared()->path);
+    if (!shutdown_ && it != stores_.end() && it->second->idle.size() < kMaxIdlePerStore) {
+      it->second->idle.push_back(c);
+      return;
+    }
+  }
+  Close(c);
+}
+
+void ConnectionPool::Drain() {
+  std::vector<StoreConnection*> idle;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto& entry : stores_) {
+      idle.insert(idle.end(), entry.second->idle.begin(), entry.second->idle.end());
+      entry.second->idle.clear();
+    }
+  }
+  for (StoreConnection* c : idle) Close(c);
+}
+
+void ConnectionPool::Shutdown() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    shutdown_ = true;
+  }
+  Drain();
+}
+
+}  // namespace refwarden

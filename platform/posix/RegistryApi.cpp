@@ -1,0 +1,312 @@
+// The registry functions of Platform.h over the SQLite store. A key handle
+// holds a pooled connection from its open to its close; handles are numbers
+// looked up in a table, so a stale or forged handle is refused, never
+// dereferenced.
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/Platform.h"
+#include "platform/posix/ConnectionPool.h"
+#include "platform/posix/RegistryStats.h"
+
+namespace refwarden {
+
+namespace {
+
+constexpr std::size_t kMaxValueNameLen = 16383;
+constexpr REGSAM kKeyWrite = 0x20006;
+constexpr REGSAM kMaximumAllowed = 0x02000000;
+constexpr REGSAM kGenericAll = 0x10000000;
+constexpr REGSAM kGenericWrite = 0x40000000;
+constexpr REGSAM kGenericRead = 0x80000000;
+
+struct KeyHandle {
+  std::mutex lock;
+  StoreConnection* conn = nullptr;  // null once closed
+  std::int64_t key = 0;
+  REGSAM access = 0;
+  // Where the last RegEnumValueA stopped, so the next index is one step.
+  std::int64_t enumIndex = -1;
+  std::int64_t enumRowid = 0;
+};
+
+REGSAM GrantedAccess(REGSAM asked) {
+  if (asked & (kMaximumAllowed | kGenericAll)) return KEY_ALL_ACCESS;
+  REGSAM granted = asked & KEY_ALL_ACCESS;
+  if (asked & kGenericRead) granted |= KEY_READ;
+  if (asked & kGenericWrite) granted |= kKeyWrite;
+  return granted;
+}
+
+class HandleTable {
+ public:
+  HKEY Add(std::shared_ptr<KeyHandle> h) {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::uintptr_t id;
+    do {
+      id = next_;
+      next_ += 4;
+      // Stay clear of the predefined keys' range.
+      if (next_ >= 0x80000000u && next_ < 0x80000100u) next_ = 0x80000100u;
+      if (next_ == 0) next_ = 0x100;
+    } while (handles_.count(id) != 0);
+    handles_.emplace(id, std::move(h));
+    return reinterpret_cast<HKEY>(id);
+  }
+
+  std::shared_ptr<KeyHandle> Find(HKEY key) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+    return it == handles_.end() ? nullptr : it->second;
+  }
+
+  std::shared_ptr<KeyHandle> Remove(HKEY key) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it == handles_.end()) return nullptr;
+    std::shared_ptr<KeyHandle> h = std::move(it->second);
+    handles_.erase(it);
+    return h;
+  }
+
+  std::size_t Count() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return handles_.size();
+  }
+
+ private:
+  std::mutex lock_;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> handles_;
+  std::uintptr_t next_ = 0x100;
+};
+
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+// Runs `op` without letting an exception out of the C interface.
+template <class Op>
+LONG Guarded(Op op) noexcept {
+  try {
+    return op();
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_BADDB;
+  }
+}
+
+// Runs `op` on the open key `hKey` with the key's lock held, after checking
+// it grants `need`. HKEY_CURRENT_USER itself is served through a connection
+// of its own for the call.
+template <class Op>
+LONG WithKey(HKEY hKey, REGSAM need, Op op) {
+  if (hKey == HKEY_CURRENT_USER) {
+    KeyHandle root;
+    root.key = kRootKeyId;
+    if (LONG r = ConnectionPool::Get().Checkout(nullptr, &root.conn)) return r;
+    LONG r;
+    try {
+      r = op(root);
+    } catch (...) {
+      ConnectionPool::Get().Return(root.conn);
+      throw;
+    }
+    ConnectionPool::Get().Return(root.conn);
+    return r;
+  }
+  std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
+  if (h == nullptr) return ERROR_INVALID_HANDLE;
+  std::lock_guard<std::mutex> hold(h->lock);
+  if (h->conn == nullptr) return ERROR_INVALID_HANDLE;
+  if ((h->access & need) != need) return ERROR_ACCESS_DENIED;
+  return op(*h);
+}
+
+LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, bool create, REGSAM sam, PHKEY phkResult,
+             LPDWORD lpdwDisposition) {
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  std::int64_t parent = kRootKeyId;
+  std::string parentStore;
+  if (hKey != HKEY_CURRENT_USER) {
+    std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
+    if (h == nullptr) return ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> hold(h->lock);
+    if (h->conn == nullptr) return ERROR_INVALID_HANDLE;
+    parent = h->key;
+    parentStore = h->conn->shared()->path;
+  }
+  auto handle = std::make_shared<KeyHandle>();
+  handle->access = GrantedAccess(sam);
+  ConnectionPool& pool = ConnectionPool::Get();
+  if (LONG r = pool.Checkout(parentStore.empty() ? nullptr : &parentStore, &handle->conn))
+    return r;
+  bool created = false;
+  LONG r;
+  try {
+    r = handle->conn->FindKey(parent, lpSubKey, create, &handle->key, &created);
+    if (r == ERROR_SUCCESS) *phkResult = Handles().Add(handle);
+  } catch (...) {
+    pool.Return(handle->conn);
+    throw;
+  }
+  if (r != ERROR_SUCCESS) {
+    pool.Return(handle->conn);
+    return r;
+  }
+  if (lpdwDisposition != nullptr)
+    *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+// Copies `row`'s type and data to the caller's optional outputs, by the
+// registry's size rules.
+LONG CopyTypeAndData(const ValueRow& row, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData) {
+  if (lpType != nullptr) *lpType = row.type;
+  if (lpcbData == nullptr) return ERROR_SUCCESS;
+  if (lpData != nullptr && row.dataLen > *lpcbData) {
+    *lpcbData = static_cast<DWORD>(row.dataLen);
+    return ERROR_MORE_DATA;
+  }
+  if (lpData != nullptr && row.dataLen != 0) std::memcpy(lpData, row.data, row.dataLen);
+  *lpcbData = static_cast<DWORD>(row.dataLen);
+  return ERROR_SUCCESS;
+}
+
+bool ValueName(LPCSTR lpValueName, std::string_view* name) {
+  if (lpValueName == nullptr) {
+    *name = std::string_view();
+    return true;
+  }
+  std::size_t len = strnlen(lpValueName, kMaxValueNameLen + 1);
+  if (len > kMaxValueNameLen) return false;
+  *name = std::string_view(lpValueName, len);
+  return true;
+}
+
+}  // namespace
+
+std::size_t RegistryOpenHandleCount() { return Handles().Count(); }
+
+std::size_t RegistryOpenConnectionCount() { return ConnectionPool::Get().OpenCount(); }
+
+void RegistryDrainPool() { ConnectionPool::Get().Drain(); }
+
+}  // namespace refwarden
+
+using refwarden::Guarded;
+using refwarden::KeyHandle;
+using refwarden::ValueRow;
+using refwarden::WithKey;
+
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+  return Guarded([&]() -> LONG {
+    return refwarden::OpenKey(hKey, lpSubKey, true, samDesired, phkResult, lpdwDisposition);
+  });
+}
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+  return Guarded([&]() -> LONG {
+    return refwarden::OpenKey(hKey, lpSubKey, false, samDesired, phkResult, nullptr);
+  });
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+  return Guarded([&]() -> LONG {
+    std::string_view name;
+    if (!refwarden::ValueName(lpValueName, &name)) return ERROR_INVALID_PARAMETER;
+    if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
+    return WithKey(hKey, KEY_SET_VALUE, [&](KeyHandle& h) -> LONG {
+      // Most writes repeat what is stored: read first, write only a change.
+      ValueRow row;
+      LONG r = h.conn->ReadValue(h.key, name, &row);
+      if (r == ERROR_SUCCESS) {
+        bool same = row.type == dwType && row.dataLen == cbData &&
+                    (cbData == 0 || std::memcmp(row.data, lpData, cbData) == 0);
+        h.conn->EndRead();
+        if (same) return ERROR_SUCCESS;
+      } else if (r != ERROR_FILE_NOT_FOUND) {
+        return r;
+      }
+      return h.conn->WriteValue(h.key, name, dwType, lpData, cbData);
+    });
+  });
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  return Guarded([&]() -> LONG {
+    if (hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
+    std::shared_ptr<KeyHandle> h = refwarden::Handles().Remove(hKey);
+    if (h == nullptr) return ERROR_INVALID_HANDLE;
+    refwarden::StoreConnection* c;
+    {
+      std::lock_guard<std::mutex> hold(h->lock);
+      c = h->conn;
+      h->conn = nullptr;
+    }
+    refwarden::ConnectionPool::Get().Return(c);
+    return ERROR_SUCCESS;
+  });
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                   LPDWORD lpReserved, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData) {
+  return Guarded([&]() -> LONG {
+    if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+        (lpData != nullptr && lpcbData == nullptr))
+      return ERROR_INVALID_PARAMETER;
+    return WithKey(hKey, KEY_QUERY_VALUE, [&](KeyHandle& h) -> LONG {
+      std::int64_t index = dwIndex;
+      ValueRow row;
+      LONG r;
+      if (h.enumIndex >= 0 && index == h.enumIndex + 1) {
+        r = h.conn->ReadValueFrom(h.key, h.enumRowid + 1, &row);
+      } else if (h.enumIndex >= 0 && index == h.enumIndex) {
+        r = h.conn->ReadValueFrom(h.key, h.enumRowid, &row);
+      } else {
+        r = h.conn->ReadValueAt(h.key, dwIndex, &row);
+      }
+      if (r == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
+      if (r != ERROR_SUCCESS) return r;
+      h.enumIndex = index;
+      h.enumRowid = row.rowid;
+      if (row.nameLen + 1 > *lpcchValueName) {
+        r = ERROR_MORE_DATA;
+      } else {
+        std::memcpy(lpValueName, row.name, row.nameLen);
+        lpValueName[row.nameLen] = '\0';
+        *lpcchValueName = static_cast<DWORD>(row.nameLen);
+        r = refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
+      }
+      h.conn->EndRead();
+      return r;
+    });
+  });
+}
+
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                      BYTE* lpData, LPDWORD lpcbData) {
+  return Guarded([&]() -> LONG {
+    std::string_view name;
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr) ||
+        !refwarden::ValueName(lpValueName, &name))
+      return ERROR_INVALID_PARAMETER;
+    return WithKey(hKey, KEY_QUERY_VALUE, [&](KeyHandle& h) -> LONG {
+      ValueRow row;
+      LONG r = h.conn->ReadValue(h.key, name, &row);
+      if (r != ERROR_SUCCESS) return r;
+      r = refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
+      h.conn->EndRead();
+      return r;
+    });
+  });
+}

@@ -1,0 +1,419 @@
+#include "platform/posix/StoreConnection.h"
+
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/posix/StoreFile.h"
+
+namespace refwarden {
+
+namespace {
+
+// Key names: at most 255 bytes each, as the registry has them; a whole path
+// at most 32,767.
+constexpr std::size_t kMaxKeyNameLen = 255;
+constexpr std::size_t kMaxKeyPathLen = 32767;
+constexpr std::size_t kMaxCachedKeys = 1024;
+constexpr std::int64_t kBusyTimeoutNs = 10'000'000'000;
+constexpr int kSchemaVersion = 1;
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS regkey("
+    " id INTEGER PRIMARY KEY,"
+    " parent INTEGER REFERENCES regkey(id),"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " path TEXT NOT NULL UNIQUE COLLATE NOCASE);"
+    "CREATE TABLE IF NOT EXISTS regvalue("
+    " id INTEGER PRIMARY KEY,"
+    " key_id INTEGER NOT NULL REFERENCES regkey(id),"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " type INTEGER NOT NULL,"
+    " data BLOB NOT NULL);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS regvalue_name ON regvalue(key_id, name);"
+    "CREATE INDEX IF NOT EXISTS regvalue_order ON regvalue(key_id, id);"
+    "INSERT OR IGNORE INTO regkey(id, parent, name, path) VALUES(1, NULL, '', '');"
+    "PRAGMA user_version = 1;";
+
+const char* const kStatementSql[] = {
+    "SELECT id, path FROM regkey WHERE path = ?1",
+    "SELECT path FROM regkey WHERE id = ?1",
+    "INSERT INTO regkey(parent, name, path) VALUES(?1, ?2, ?3)",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+    "SELECT id, name, type, data FROM regvalue WHERE key_id = ?1 AND name = ?2",
+    "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(key_id, name) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "SELECT id, name, type, data FROM regvalue WHERE key_id = ?1 AND id >= ?2"
+    " ORDER BY id LIMIT 1",
+    "SELECT id, name, type, data FROM regvalue WHERE key_id = ?1 ORDER BY id"
+    " LIMIT 1 OFFSET ?2",
+};
+
+std::int64_t NowNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void BindText(sqlite3_stmt* s, int i, std::string_view text) {
+  // A null pointer would bind SQL NULL; the empty name is a name.
+  sqlite3_bind_text(s, i, text.empty() ? "" : text.data(), static_cast<int>(text.size()),
+                    SQLITE_STATIC);
+}
+
+// Checks a relative key path and drops one trailing backslash; false when it
+// starts with a backslash, has an empty or over-long name, or is too long.
+bool NormaliseKeyPath(const char* sub, std::string_view* out) {
+  std::string_view path = sub == nullptr ? std::string_view() : std::string_view(sub);
+  if (!path.empty() && path.front() == '\\') return false;
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.size() > kMaxKeyPathLen) return false;
+  if (!path.empty()) {
+    std::size_t start = 0;
+    for (;;) {
+      std::size_t end = path.find('\\', start);
+      std::size_t len = (end == std::string_view::npos ? path.size() : end) - start;
+      if (len == 0 || len > kMaxKeyNameLen) return false;
+      if (end == std::string_view::npos) break;
+      start = end + 1;
+    }
+  }
+  *out = path;
+  return true;
+}
+
+}  // namespace
+
+void FoldAscii(std::string_view in, std::string* out) {
+  out->assign(in.data(), in.size());
+  for (char& c : *out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
+StoreConnection::StoreConnection(StoreShared* shared) : shared_(shared) {}
+
+StoreConnection::~StoreConnection() {
+  for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
+  sqlite3_close_v2(db_);
+}
+
+LONG StoreConnection::Fail(int rc) {
+  switch (rc & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_LOCK_VIOLATION;
+    case SQLITE_FULL:
+      faulted_ = true;
+      return ERROR_DISK_FULL;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      faulted_ = true;
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_CANTOPEN:
+      faulted_ = true;
+      return ERROR_PATH_NOT_FOUND;
+    case SQLITE_NOMEM:
+      faulted_ = true;
+      return ERROR_OUTOFMEMORY;
+    case SQLITE_TOOBIG:
+    case SQLITE_RANGE:
+    case SQLITE_MISMATCH:
+      return ERROR_INVALID_PARAMETER;
+    case SQLITE_IOERR:
+      faulted_ = true;
+      return ERROR_WRITE_FAULT;
+    default:  // corrupt, not a database, schema and the like
+      faulted_ = true;
+      return ERROR_BADDB;
+  }
+}
+
+int StoreConnection::OnBusy(void* self, int attempts) {
+  auto* c = static_cast<StoreConnection*>(self);
+  std::int64_t now = NowNs();
+  if (attempts == 0) c->busySinceNs_ = now;
+  if (now - c->busySinceNs_ > kBusyTimeoutNs) return 0;
+  if (attempts < 20) {
+    sched_yield();
+  } else {
+    usleep(static_cast<useconds_t>(std::min(50 * (attempts - 19), 5000)));
+  }
+  return 1;
+}
+
+LONG StoreConnection::Open() {
+  int rc = sqlite3_open_v2(shared_->path.c_str(), &db_,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) return Fail(rc);
+  sqlite3_extended_result_codes(db_, 1);
+  sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
+  if (sqlite3_db_readonly(db_, "main") != 0) {
+    faulted_ = true;
+    return ERROR_ACCESS_DENIED;
+  }
+  struct stat st;
+  if (stat(shared_->path.c_str(), &st) != 0) {
+    faulted_ = true;
+    return ErrorFromErrno(errno);
+  }
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  mode_ = st.st_mode;
+  if (LONG r = Exec("PRAGMA journal_mode = WAL")) return r;
+  if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
+  if (LONG r = CreateSchema()) return r;
+  return Prepare();
+}
+
+bool StoreConnection::IsSameFile(const struct stat& st) const {
+  return st.st_dev == dev_ && st.st_ino == ino_ && st.st_mode == mode_;
+}
+
+// An open file that was deleted or replaced takes writes that no one will
+// ever read, and one made read-only still takes them through the open
+// descriptor: check before each write, so that neither passes as success.
+LONG StoreConnection::CheckFileBeforeWrite() {
+  struct stat st;
+  if (stat(shared_->path.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+    faulted_ = true;
+    return ERROR_WRITE_FAULT;
+  }
+  if (st.st_mode != mode_) {
+    if (access(shared_->path.c_str(), R_OK | W_OK) != 0) {
+      faulted_ = true;
+      return ERROR_ACCESS_DENIED;
+    }
+    mode_ = st.st_mode;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::Exec(const char* sql) {
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+}
+
+LONG StoreConnection::CreateSchema() {
+  auto version = [this](int* v) -> LONG {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_step(s);
+      if (rc == SQLITE_ROW) {
+        *v = sqlite3_column_int(s, 0);
+        rc = SQLITE_OK;
+      }
+    }
+    sqlite3_finalize(s);
+    return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+  };
+  int v = 0;
+  if (LONG r = version(&v)) return r;
+  if (v == 0) {
+    std::lock_guard<std::mutex> hold(shared_->writeLock);
+    if (LONG r = Exec("BEGIN IMMEDIATE")) return r;
+    LONG r = version(&v);
+    if (r == ERROR_SUCCESS && v == 0) r = Exec(kSchema);
+    if (r == ERROR_SUCCESS) r = Exec("COMMIT");
+    if (r != ERROR_SUCCESS) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return r;
+    }
+    v = kSchemaVersion;
+  }
+  if (v != kSchemaVersion) {
+    faulted_ = true;
+    return ERROR_BADDB;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::Prepare() {
+  for (int i = 0; i < kStatementCount; ++i) {
+    int rc = sqlite3_prepare_v3(db_, kStatementSql[i], -1, SQLITE_PREPARE_PERSISTENT,
+                                &stmts_[i], nullptr);
+    if (rc != SQLITE_OK) return Fail(rc);
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::Run(Statement which) {
+  sqlite3_stmt* s = stmts_[which];
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+  }
+  sqlite3_reset(s);
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : Fail(rc);
+}
+
+LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
+  sqlite3_stmt* s = stmts_[which];
+  int rc = sqlite3_step(s);
+  if (rc != SQLITE_ROW) {
+    sqlite3_reset(s);
+    return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+  }
+  reading_ = s;
+  row->rowid = sqlite3_column_int64(s, 0);
+  row->name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+  row->nameLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
+  row->type = static_cast<DWORD>(sqlite3_column_int64(s, 2));
+  row->data = static_cast<const BYTE*>(sqlite3_column_blob(s, 3));
+  row->dataLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 3));
+  if (row->name == nullptr && sqlite3_errcode(db_) == SQLITE_NOMEM) {
+    EndRead();
+    return Fail(SQLITE_NOMEM);
+  }
+  if (row->name == nullptr) row->name = "";
+  return ERROR_SUCCESS;
+}
+
+void StoreConnection::EndRead() {
+  if (reading_ != nullptr) sqlite3_reset(reading_);
+  reading_ = nullptr;
+}
+
+LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+  sqlite3_stmt* s = stmts_[kValueGet];
+  sqlite3_bind_int64(s, 1, key);
+  BindText(s, 2, name);
+  return StepRow(kValueGet, row);
+}
+
+LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) {
+  sqlite3_stmt* s = stmts_[kValueFrom];
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_int64(s, 2, rowid);
+  return StepRow(kValueFrom, row);
+}
+
+LONG StoreConnection::ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) {
+  sqlite3_stmt* s = stmts_[kValueAt];
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
+  return StepRow(kValueAt, row);
+}
+
+LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD type,
+                                 const BYTE* data, DWORD size) {
+  static const BYTE kEmpty = 0;
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  sqlite3_stmt* s = stmts_[kValuePut];
+  sqlite3_bind_int64(s, 1, key);
+  BindText(s, 2, name);
+  sqlite3_bind_int64(s, 3, type);
+  sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
+  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  return Run(kValuePut);
+}
+
+LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
+  sqlite3_stmt* s = stmts_[kKeyByPath];
+  BindText(s, 1, path);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) *id = sqlite3_column_int64(s, 0);
+  sqlite3_reset(s);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+}
+
+// Walks `path` from the root in one write transaction, adding each missing
+// key. A new key's stored path is its parent's stored path (in the case that
+// was first written) and its own name as given.
+LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, bool* created) {
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  if (LONG r = Run(kBegin)) return r;
+  std::int64_t parent = kRootKeyId;
+  std::string base;
+  LONG r = ERROR_SUCCESS;
+  std::size_t start = 0;
+  while (r == ERROR_SUCCESS) {
+    std::size_t end = path.find('\\', start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view name = path.substr(start, end - start);
+    sqlite3_stmt* find = stmts_[kKeyByPath];
+    BindText(find, 1, path.substr(0, end));
+    int rc = sqlite3_step(find);
+    if (rc == SQLITE_ROW) {
+      parent = sqlite3_column_int64(find, 0);
+      base.assign(reinterpret_cast<const char*>(sqlite3_column_text(find, 1)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(find, 1)));
+      *created = false;
+    }
+    sqlite3_reset(find);
+    if (rc == SQLITE_DONE) {
+      if (!base.empty()) base.push_back('\\');
+      base.append(name.data(), name.size());
+      sqlite3_stmt* add = stmts_[kKeyInsert];
+      sqlite3_bind_int64(add, 1, parent);
+      BindText(add, 2, name);
+      BindText(add, 3, base);
+      r = Run(kKeyInsert);
+      parent = sqlite3_last_insert_rowid(db_);
+      *created = true;
+    } else if (rc != SQLITE_ROW) {
+      r = Fail(rc);
+    }
+    if (end == path.size()) break;
+    start = end + 1;
+  }
+  if (r == ERROR_SUCCESS) r = Run(kCommit);
+  if (r != ERROR_SUCCESS) {
+    if (!sqlite3_get_autocommit(db_)) Run(kRollback);
+    return r;
+  }
+  *id = parent;
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::FindKey(std::int64_t parent, const char* sub, bool create,
+                              std::int64_t* id, bool* created) {
+  *created = false;
+  std::string_view rel;
+  if (!NormaliseKeyPath(sub, &rel)) return ERROR_INVALID_PARAMETER;
+  if (rel.empty()) {
+    *id = parent;
+    return ERROR_SUCCESS;
+  }
+  scratch_.clear();
+  if (parent != kRootKeyId) {
+    sqlite3_stmt* s = stmts_[kKeyPath];
+    sqlite3_bind_int64(s, 1, parent);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      scratch_.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                      static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+      scratch_.push_back('\\');
+    }
+    sqlite3_reset(s);
+    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return Fail(rc);
+  }
+  scratch_.append(rel.data(), rel.size());
+  if (scratch_.size() > kMaxKeyPathLen) return ERROR_INVALID_PARAMETER;
+
+  FoldAscii(scratch_, &folded_);
+  auto hit = keyCache_.find(folded_);
+  if (hit != keyCache_.end()) {
+    *id = hit->second;
+    return ERROR_SUCCESS;
+  }
+  LONG r = LookupKeyPath(scratch_, id);
+  if (r == ERROR_FILE_NOT_FOUND && create) r = CreateKeyPath(scratch_, id, created);
+  if (r != ERROR_SUCCESS) return r;
+  if (keyCache_.size() >= kMaxCachedKeys) keyCache_.clear();
+  keyCache_.emplace(folded_, *id);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace refwarden

@@ -1,0 +1,122 @@
+#include "platform/posix/StoreFile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace refwarden {
+
+namespace {
+
+const char* HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return home;
+  std::vector<char> buf(16384);
+  struct passwd pw;
+  struct passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr)
+    return nullptr;
+  // pw_dir points into buf; keep a copy that outlives this call.
+  thread_local std::string dir;
+  dir = found->pw_dir;
+  return dir.empty() ? nullptr : dir.c_str();
+}
+
+// mkdir -p for the folders above `path`; the ones made get mode 0700.
+int MakeParentFolders(const std::string& path) {
+  std::string::size_type slash = path.find('/', 1);
+  for (; slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (path[slash - 1] == '/') continue;
+    std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0700) == 0) {
+      chmod(folder.c_str(), 0700);  // the umask may have taken bits away
+      continue;
+    }
+    if (errno != EEXIST) return errno;
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  }
+  return 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ResolveStoreFile(std::string* path) {
+  const char* named = std::getenv("REFWARDEN_REGISTRY");
+  if (named != nullptr && named[0] != '\0') {
+    path->assign(named);
+    return true;
+  }
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') {
+    path->assign(data);
+    path->append("/refwarden/registry.sqlite");
+    return true;
+  }
+  const char* home = HomeFolder();
+  if (home == nullptr) return false;
+  path->assign(home);
+  path->append("/.local/share/refwarden/registry.sqlite");
+  return true;
+}
+
+LONG ErrorFromErrno(int err) {
+  switch (err) {
+    case EACCES: case EPERM: case EROFS: return ERROR_ACCESS_DENIED;
+    case ENOENT: case ENOTDIR: case ENAMETOOLONG: case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
+    case ENOMEM: return ERROR_OUTOFMEMORY;
+    default: return ERROR_WRITE_FAULT;
+  }
+}
+
+LONG CreateStoreFileIfMissing(const std::string& path) {
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
+  if (errno != ENOENT) return ErrorFromErrno(errno);
+  if (int err = MakeParentFolders(path)) return ErrorFromErrno(err);
+
+  // Creators take the folder's lock, so that stale -wal/-shm files are removed
+  // before the new file appears and never after another process opened it.
+  int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return ErrorFromErrno(errno);
+  while (flock(folder, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      int err = errno;
+      close(folder);
+      return ErrorFromErrno(err);
+    }
+  }
+  LONG result = ERROR_SUCCESS;
+  if (stat(path.c_str(), &st) != 0) {
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fchmod(fd, 0600);
+      close(fd);
+    } else if (errno != EEXIST) {
+      result = ErrorFromErrno(errno);
+    }
+  }
+  flock(folder, LOCK_UN);
+  close(folder);
+  return result;
+}
+
+}  // namespace refwarden
