@@ -1,0 +1,187 @@
+#include "tools/replay/LogParser.h"
+
+namespace refwarden {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// Removes and returns the run of non-blank bytes at the front of *rest,
+// together with the blanks after it.
+std::string_view NextToken(std::string_view* rest) {
+  std::size_t end = 0;
+  while (end < rest->size() && !IsBlank((*rest)[end])) ++end;
+  const std::string_view token = rest->substr(0, end);
+  while (end < rest->size() && IsBlank((*rest)[end])) ++end;
+  rest->remove_prefix(end);
+  return token;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Removes a double-quoted value from the front of *rest (and the blanks after
+// it) and stores it, unescaped, in *value. Returns false when *rest does not
+// start with a quote or the closing quote is missing. `scratch` holds the
+// value when it carried escapes.
+bool NextQuoted(std::string_view* rest, std::string_view* value, std::string* scratch) {
+  if (rest->empty() || rest->front() != '"') return false;
+  std::size_t i = 1;
+  bool escaped = false;
+  for (; i < rest->size() && (*rest)[i] != '"'; ++i) {
+    if ((*rest)[i] == '\\') {
+      escaped = true;
+      ++i;
+    }
+  }
+  if (i >= rest->size()) return false;
+  const std::string_view raw = rest->substr(1, i - 1);
+  std::size_t end = i + 1;
+  if (end < rest->size() && !IsBlank((*rest)[end])) return false;
+  while (end < rest->size() && IsBlank((*rest)[end])) ++end;
+  rest->remove_prefix(end);
+  if (!escaped) {
+    *value = raw;
+    return true;
+  }
+  scratch->clear();
+  for (std::size_t k = 0; k < raw.size(); ++k) {
+    if (raw[k] != '\\' || k + 1 == raw.size()) {
+      scratch->push_back(raw[k]);
+      continue;
+    }
+    const char next = raw[k + 1];
+    if (next == '"' || next == '\\') {
+      scratch->push_back(next);
+      ++k;
+    } else if (next == 'x' && k + 3 < raw.size() && HexValue(raw[k + 2]) >= 0 &&
+               HexValue(raw[k + 3]) >= 0) {
+      scratch->push_back(static_cast<char>(HexValue(raw[k + 2]) * 16 + HexValue(raw[k + 3])));
+      k += 3;
+    } else {
+      scratch->push_back('\\');
+    }
+  }
+  *value = *scratch;
+  return true;
+}
+
+// A W3C value: '-' is an absent one.
+std::string_view W3cValue(std::string_view field) { return field == "-" ? std::string_view() : field; }
+
+}  // namespace
+
+LogFormat DetectLogFormat(std::string_view firstLine) {
+  return !firstLine.empty() && firstLine.front() == '#' ? LogFormat::kW3c : LogFormat::kCombined;
+}
+
+LineKind LogParser::Parse(std::string_view line, LogRequest* request) {
+  if (TrimBlanks(line).empty()) return LineKind::kIgnored;
+  return format_ == LogFormat::kW3c ? ParseW3c(line, request) : ParseCombined(line, request);
+}
+
+LineKind LogParser::ParseW3cDirective(std::string_view line) {
+  constexpr std::string_view kFields = "#Fields:";
+  if (line.substr(0, kFields.size()) != kFields) return LineKind::kIgnored;
+  std::string_view rest = TrimBlanks(line.substr(kFields.size()));
+  haveFields_ = true;
+  columnCount_ = 0;
+  stemColumn_ = queryColumn_ = hostColumn_ = refererColumn_ = kNoColumn;
+  while (!rest.empty()) {
+    const std::string_view name = NextToken(&rest);
+    if (EqualsIgnoreCase(name, "cs-uri-stem")) stemColumn_ = columnCount_;
+    if (EqualsIgnoreCase(name, "cs-uri-query")) queryColumn_ = columnCount_;
+    if (EqualsIgnoreCase(name, "cs-host")) hostColumn_ = columnCount_;
+    if (EqualsIgnoreCase(name, "cs(Referer)")) refererColumn_ = columnCount_;
+    ++columnCount_;
+  }
+  return LineKind::kIgnored;
+}
+
+LineKind LogParser::ParseW3c(std::string_view line, LogRequest* request) {
+  if (line.front() == '#') return ParseW3cDirective(line);
+  if (!haveFields_ || stemColumn_ == kNoColumn) return LineKind::kMalformed;
+
+  std::string_view rest = TrimBlanks(line);
+  std::string_view stem, query, host, referer;
+  std::size_t column = 0;
+  for (; !rest.empty(); ++column) {
+    const std::string_view field = NextToken(&rest);
+    if (column == stemColumn_) stem = W3cValue(field);
+    if (column == queryColumn_) query = W3cValue(field);
+    if (column == hostColumn_) host = W3cValue(field);
+    if (column == refererColumn_) referer = W3cValue(field);
+  }
+  if (column != columnCount_ || stem.empty()) return LineKind::kMalformed;
+
+  request->hasHost = hostColumn_ != kNoColumn;
+  request->host = host;
+  request->referer = referer;
+  if (query.empty()) {
+    request->url = stem;
+  } else {
+    url_.assign(stem.data(), stem.size());
+    url_.push_back('?');
+    url_.append(query.data(), query.size());
+    request->url = url_;
+  }
+  return LineKind::kRequest;
+}
+
+// host ident user [date] "METHOD URL PROTOCOL" status bytes "referer" "agent"
+// Anything after the referer (the agent, fields some servers add) is not read.
+LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
+  std::string_view rest = TrimBlanks(line);
+  for (int i = 0; i < 3; ++i) {
+    if (NextToken(&rest).empty()) return LineKind::kMalformed;
+  }
+  if (rest.empty() || rest.front() != '[') return LineKind::kMalformed;
+  const std::size_t close = rest.find(']');
+  if (close == std::string_view::npos) return LineKind::kMalformed;
+  rest.remove_prefix(close + 1);
+  rest = TrimBlanks(rest);
+
+  std::string_view requestLine, referer;
+  if (!NextQuoted(&rest, &requestLine, &unquoted_[0])) return LineKind::kMalformed;
+  if (NextToken(&rest).empty() || NextToken(&rest).empty()) return LineKind::kMalformed;
+  if (!NextQuoted(&rest, &referer, &unquoted_[1])) return LineKind::kMalformed;
+
+  // The URL is what stands between the method and the protocol; HTTP/0.9
+  // request lines have no protocol.
+  const std::size_t methodEnd = requestLine.find(' ');
+  if (methodEnd == 0 || methodEnd == std::string_view::npos) return LineKind::kMalformed;
+  std::string_view url = requestLine.substr(methodEnd + 1);
+  const std::size_t protocolStart = url.rfind(' ');
+  if (protocolStart != std::string_view::npos &&
+      url.substr(protocolStart + 1, 5) == "HTTP/") {
+    url = url.substr(0, protocolStart);
+  }
+  if (url.empty()) return LineKind::kMalformed;
+
+  request->hasHost = false;
+  request->host = {};
+  request->referer = referer == "-" ? std::string_view() : referer;
+  request->url = url;
+  return LineKind::kRequest;
+}
+
+}  // namespace refwarden
