@@ -1,7 +1,10 @@
 // The SQLite-backed registry functions, each test on a store of its own.
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -511,6 +514,49 @@ TEST_F(RegistryLayerTest, ManyThreadsWriteTheExactSet) {
   EXPECT_EQ(names, expected);
 }
 
+TEST_F(RegistryLayerTest, SeveralProcessesWriteTheExactSet) {
+  constexpr int kChildren = 3;
+  constexpr int kRounds = 300;
+  RegistryDrainPool();  // no connection may cross the fork
+  ASSERT_EQ(RegistryOpenConnectionCount(), 0u);
+  std::vector<pid_t> children;
+  for (int c = 0; c < kChildren; ++c) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int i = 0; i < kRounds; ++i) {
+        for (const std::string& name : {"/shared/" + std::to_string(i % 41),
+                                        "/p" + std::to_string(c) + "/" + std::to_string(i)}) {
+          HKEY key = nullptr;
+          if (RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr) != ERROR_SUCCESS ||
+              RegSetValueExA(key, name.c_str(), 0, REG_SZ, kOk, 3) != ERROR_SUCCESS)
+            ++failures;
+          RegCloseKey(key);
+        }
+      }
+      RegistryDrainPool();
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  }
+  std::set<std::string> expected;
+  for (int c = 0; c < kChildren; ++c)
+    for (int i = 0; i < kRounds; ++i) {
+      expected.insert("/shared/" + std::to_string(i % 41));
+      expected.insert("/p" + std::to_string(c) + "/" + std::to_string(i));
+    }
+  std::vector<std::string> names = Names(ReadAll(kTraceKey));
+  EXPECT_EQ(names.size(), expected.size());
+  EXPECT_EQ(std::set<std::string>(names.begin(), names.end()), expected);
+}
+
 TEST_F(RegistryLayerTest, OneHandleSharedAndClosedUnderUse) {
   HKEY key = Create(kTraceKey);
   std::atomic<int> unexpected{0};
@@ -585,6 +631,37 @@ TEST_F(RegistryLayerTest, RecoversWhenTheStoreIsReadOnly) {
     if (write("/c") != ERROR_SUCCESS) _exit(13);
     if (RegistryOpenHandleCount() != 0) _exit(14);
     fs::remove_all(folder);
+    _exit(0);
+  };
+  EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "");
+}
+
+// A write the file system refuses (here: over the process's file size
+// limit) is an error, and writes work again once it is lifted.
+TEST_F(RegistryLayerTest, RecoversWhenWritesAreRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto scenario = [this] {
+    signal(SIGXFSZ, SIG_IGN);
+    HKEY key = Create(kTraceKey);
+    if (Set(key, "/small", "ok") != ERROR_SUCCESS) _exit(11);
+    RegCloseKey(key);
+    struct rlimit limit;
+    getrlimit(RLIMIT_FSIZE, &limit);
+    struct rlimit small = limit;
+    small.rlim_cur = 64 * 1024;
+    setrlimit(RLIMIT_FSIZE, &small);
+    key = Create(kTraceKey);
+    LONG r = ERROR_SUCCESS;
+    for (int i = 0; i < 64 && r == ERROR_SUCCESS; ++i)
+      r = Set(key, "/big/" + std::to_string(i), std::string(4096, 'b'));
+    RegCloseKey(key);
+    if (r == ERROR_SUCCESS) _exit(12);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    key = Create(kTraceKey);
+    if (Set(key, "/after", "ok") != ERROR_SUCCESS) _exit(13);
+    RegCloseKey(key);
+    std::vector<std::string> names = Names(ReadAll(kTraceKey));
+    if (names.empty() || names.front() != "/small" || names.back() != "/after") _exit(14);
     _exit(0);
   };
   EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "");

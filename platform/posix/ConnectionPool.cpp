@@ -10,7 +10,7 @@ namespace refwarden {
 
 namespace {
 
-constexpr std::size_t kMaxIdlePerStore = 32;
+constexpr std::size_t kMaxIdlePerStore = 8;
 
 // Closes the idle connections when the library is unloaded or the process
 // exits; the pool itself is never destroyed, so late callers stay safe.
