@@ -1,0 +1,297 @@
+// Replays logs made here through the real filter library and checks the
+// summary's counts against outcomes worked out by hand for each request.
+#include "tools/replay/Replay.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace refwarden {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Row {
+  std::string host;
+  std::string referer;  // empty: no Referer
+  std::string url;
+  bool image;           // the query-less path is a protected one
+  bool rewritten;       // what the filter must do
+  std::string site;     // the referer's site, for rewritten rows
+};
+
+// Host example.com unless a row says otherwise.
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> rows = {
+      {"example.com", "http://forum.net/t/1", "/images/a.jpg", true, true, "forum.net"},
+      {"example.com", "http://forum.net/t/2", "/images/a.jpg?w=2", true, true, "forum.net"},
+      {"example.com", "http://example.com/page", "/images/a.jpg", true, false, ""},
+      {"example.com", "", "/images/b.png", true, true, "(none)"},
+      {"example.com", "", "/index.html", false, false, ""},
+      {"example.com", "http://example.com", "/images/c.gif", true, true, "example.com"},
+      {"example.com", "http://forum.net/", "/a.jpg.jpg", false, false, ""},
+      {"example.com", "https://blog.example.org/post?id=1", "/x/y.bmp", true, true, "blog.example.org"},
+      {"example.com", "http://forum.net/", "/photo.JPG", false, false, ""},
+      {"example.com:8080", "http://example.com:8080/", "/images/d.jpg", true, false, ""},
+      {"example.com", "http://example.com:8080/", "/images/d.jpg", true, true, "example.com:8080"},
+      {"example.com", "http://forum.net/", "/?a.jpg", false, false, ""},
+      {"example.com", "http://forum.net/?q=a+b", "/images/e.png", true, true, "forum.net"},
+      {"example.com", R"(http://q.net/?s="x")", "/images/f.gif", true, true, "q.net"},
+      {"example.com", "http://example.com/", "/style.css?v=3", false, false, ""},
+  };
+  return rows;
+}
+
+struct Expected {
+  std::uint64_t requests = 0, images = 0, rewritten = 0;
+  std::map<std::string, std::uint64_t> sites, paths;
+};
+
+Expected ExpectedFor(const std::vector<Row>& rows, int copies) {
+  Expected e;
+  for (int copy = 0; copy < copies; ++copy) {
+    for (const Row& row : rows) {
+      ++e.requests;
+      if (row.image) ++e.images;
+      if (!row.rewritten) continue;
+      ++e.rewritten;
+      ++e.sites[row.site];
+      ++e.paths[row.url.substr(0, row.url.find('?'))];
+    }
+  }
+  return e;
+}
+
+std::map<std::string, std::uint64_t> AsMap(const std::vector<CountedName>& top) {
+  return std::map<std::string, std::uint64_t>(top.begin(), top.end());
+}
+
+void ExpectSummary(const ReplaySummary& summary, const Expected& e, std::uint64_t malformed) {
+  EXPECT_EQ(summary.requests(), e.requests);
+  EXPECT_EQ(summary.images(), e.images);
+  EXPECT_EQ(summary.rewritten(), e.rewritten);
+  EXPECT_EQ(summary.malformed(), malformed);
+  EXPECT_EQ(AsMap(summary.TopSites(100)), e.sites);
+  EXPECT_EQ(AsMap(summary.TopPaths(100)), e.paths);
+}
+
+std::string W3cValue(const std::string& value) {
+  if (value.empty()) return "-";
+  std::string out = value;
+  for (char& c : out) {
+    if (c == ' ') c = '+';
+  }
+  return out;
+}
+
+std::string Stem(const std::string& url) { return url.substr(0, url.find('?')); }
+std::string Query(const std::string& url) {
+  const std::size_t q = url.find('?');
+  return q == std::string::npos ? "" : url.substr(q + 1);
+}
+
+// The rows in W3C form: the first half under one #Fields directive, the rest
+// under another with the columns reordered, and two malformed lines (5, 17).
+std::string W3cLog(const std::vector<Row>& rows) {
+  std::string log =
+      "#Software: Microsoft Internet Information Services 10.0\n"
+      "#Version: 1.0\n"
+      "#Date: 2024-05-01 10:00:00\n"
+      "#Fields: date time cs-method cs-uri-stem cs-uri-query cs-host cs(Referer) sc-status\n"
+      "2024-05-01 10:00:00 GET /cut-short.jpg\n";
+  const std::size_t half = rows.size() / 2;
+  for (std::size_t i = 0; i < half; ++i) {
+    const Row& r = rows[i];
+    log += "2024-05-01 10:00:0" + std::to_string(i % 10) + " GET " + Stem(r.url) + " " +
+           W3cValue(Query(r.url)) + " " + W3cValue(r.host) + " " + W3cValue(r.referer) + " 200\n";
+  }
+  log += "\n#Fields: cs(Referer) cs-host cs-uri-query time cs-uri-stem\n";
+  for (std::size_t i = half; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    log += W3cValue(r.referer) + " " + W3cValue(r.host) + " " + W3cValue(Query(r.url)) + " 10:00:09 " +
+           Stem(r.url) + "\r\n";
+    if (i == half + 1) log += "this line is not a log entry\n";
+  }
+  return log;
+}
+
+// Lines 5 and 17 of W3cLog are the malformed ones.
+constexpr int kW3cMalformedLines[] = {5, 17};
+
+std::string CombinedQuoted(const std::string& value) {
+  if (value.empty()) return "\"-\"";
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// The rows in combined form; the host is not in it. Line 3 is malformed.
+std::string CombinedLog(const std::vector<Row>& rows) {
+  std::string log;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& r = rows[i];
+    log += "203.0.113." + std::to_string(i) + " - - [01/May/2024:10:00:00 +0000] \"GET " + r.url +
+           " HTTP/1.1\" 200 1234 " + CombinedQuoted(r.referer) + " \"Mozilla/5.0 (\\\"test\\\")\"\n";
+    if (i == 1) log += "203.0.113.99 - - [01/May/2024:10:00:00 +0000] \"-\" 400 0 \"-\" \"-\"\n";
+  }
+  return log;
+}
+
+std::vector<Row> OnHost(const std::string& host) {
+  std::vector<Row> rows;
+  for (const Row& row : Rows()) {
+    if (row.host == host) rows.push_back(row);
+  }
+  return rows;
+}
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = fs::temp_directory_path() / ("refwarden-replay-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.db").c_str(), 1);
+    filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
+  }
+  static void TearDownTestSuite() {
+    delete filter_;
+    fs::remove_all(dir_);
+  }
+
+  static std::string Write(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  static std::string WriteGzip(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    gzFile file = gzopen(path.c_str(), "wb");
+    gzwrite(file, content.data(), static_cast<unsigned>(content.size()));
+    gzclose(file);
+    return path;
+  }
+
+  static ReplaySummary Replay(const std::vector<std::string>& files, std::optional<std::string> host = {}) {
+    ReplayOptions options;
+    options.files = files;
+    options.host = std::move(host);
+    options.progress = false;
+    return ReplayLogs(*filter_, options);
+  }
+
+  // Runs the refwarden tool through the shell; returns its exit status.
+  static int RunTool(const std::string& arguments, std::string* out) {
+    const std::string command = std::string(REFWARDEN_TOOL_PATH) + " --filter " + REFWARDEN_FILTER_PATH +
+                                " " + arguments + " 2>" + (dir_ / "stderr").string();
+    FILE* pipe = popen(command.c_str(), "r");
+    out->clear();
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out->append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  static std::string Stderr() {
+    std::ifstream in(dir_ / "stderr");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  static inline fs::path dir_;
+  static inline FilterLibrary* filter_ = nullptr;
+};
+
+TEST_F(ReplayTest, W3cWithReorderedFieldsMidway) {
+  const std::string log = Write("u_ex240501.log", W3cLog(Rows()));
+  const ReplaySummary summary = Replay({log});
+  ExpectSummary(summary, ExpectedFor(Rows(), 1), 2);
+  EXPECT_EQ(summary.firstMalformed(),
+            (std::vector<std::string>{log + ":" + std::to_string(kW3cMalformedLines[0]),
+                                      log + ":" + std::to_string(kW3cMalformedLines[1])}));
+}
+
+TEST_F(ReplayTest, CombinedTakesTheHostFromTheCommandLine) {
+  const std::vector<Row> rows = OnHost("example.com");
+  const std::string log = Write("access.log", CombinedLog(rows));
+  const ReplaySummary summary = Replay({log}, "example.com");
+  ExpectSummary(summary, ExpectedFor(rows, 1), 1);
+  EXPECT_EQ(summary.firstMalformed(), std::vector<std::string>{log + ":3"});
+
+  EXPECT_THROW(Replay({log}), MissingHostError);
+}
+
+TEST_F(ReplayTest, GzipIsKnownByItsContentAndFormatsMixPerFile) {
+  const std::string packed = WriteGzip("u_ex240502.log", W3cLog(Rows()));
+  const std::string combined = Write("access.log", CombinedLog(OnHost("example.com")));
+  const ReplaySummary summary = Replay({packed, combined}, "example.com");
+  Expected e = ExpectedFor(Rows(), 1);
+  const Expected more = ExpectedFor(OnHost("example.com"), 1);
+  e.requests += more.requests;
+  e.images += more.images;
+  e.rewritten += more.rewritten;
+  for (const auto& [site, n] : more.sites) e.sites[site] += n;
+  for (const auto& [path, n] : more.paths) e.paths[path] += n;
+  ExpectSummary(summary, e, 3);
+}
+
+TEST_F(ReplayTest, UnreadableFileStopsBeforeReplaying) {
+  EXPECT_THROW(Replay({(dir_ / "missing.log").string()}), LogFileError);
+  const std::string cut = WriteGzip("cut.log.gz", std::string(1 << 20, 'x'));
+  fs::resize_file(cut, fs::file_size(cut) / 2);
+  EXPECT_THROW(Replay({cut}), LogFileError);
+}
+
+TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {
+  const std::vector<Row> rows = OnHost("example.com");
+  const std::string log = Write("stdin.log", CombinedLog(rows));
+  std::string out;
+  ASSERT_EQ(RunTool("replay --json --host example.com --top 2 - < " + log, &out), 0) << Stderr();
+  const nlohmann::json json = nlohmann::json::parse(out);
+  const Expected e = ExpectedFor(rows, 1);
+  EXPECT_EQ(json["requests"], e.requests);
+  EXPECT_EQ(json["images"], e.images);
+  EXPECT_EQ(json["rewritten"], e.rewritten);
+  EXPECT_EQ(json["malformed"], 1);
+  EXPECT_EQ(json["first_malformed"], nlohmann::json::array({"(stdin):3"}));
+  ASSERT_EQ(json["top_referer_sites"].size(), 2u);
+  EXPECT_EQ(json["top_referer_sites"][0]["site"], "forum.net");
+  EXPECT_EQ(json["top_referer_sites"][0]["count"], e.sites.at("forum.net"));
+  EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/images/a.jpg");
+  EXPECT_EQ(json["top_rewritten_paths"][0]["count"], 2);
+}
+
+TEST_F(ReplayTest, ToolExitCodes) {
+  const std::string combined = Write("exit.log", CombinedLog(OnHost("example.com")));
+  std::string out;
+  EXPECT_EQ(RunTool("replay " + combined, &out), 106);  // CLI11's code for a missing option
+  EXPECT_NE(Stderr().find("--host is required"), std::string::npos) << Stderr();
+
+  EXPECT_EQ(RunTool("replay " + (dir_ / "absent.log").string(), &out), 1);
+  EXPECT_NE(Stderr().find("cannot read"), std::string::npos) << Stderr();
+
+  EXPECT_NE(RunTool("replay --format xml " + combined, &out), 0);
+
+  // Forced to W3C, a combined log has no #Fields: every line is malformed.
+  ASSERT_EQ(RunTool("replay --json --format w3c " + combined, &out), 0);
+  const nlohmann::json json = nlohmann::json::parse(out);
+  EXPECT_EQ(json["requests"], 0);
+  EXPECT_EQ(json["malformed"], OnHost("example.com").size() + 1);
+}
+
+}  // namespace
+}  // namespace refwarden
