@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh build
+# browser: Chromium for the end-to-end test of the demo site (ctest label 'browser').
+scripts/install-deps.sh build browser
 
 BUILD_DIR=${REFWARDEN_BUILD_DIR:-build}
 WERROR=OFF
