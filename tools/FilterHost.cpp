@@ -150,6 +150,10 @@ DWORD FilterLibrary::HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notifica
 BOOL FilterLibrary::TerminateFilter(DWORD flags) const { return terminateFilter_(flags); }
 
 FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest& request) {
+  return RunPreprocHeaders(filter.Function(), request);
+}
+
+FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc, const FilterRequest& request) {
   ServerRequest server{request, std::string(request.url)};
   HTTP_FILTER_CONTEXT context{};
   context.cbSize = sizeof context;
@@ -162,7 +166,7 @@ FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest
   headers.AddHeader = &AddHeader;
 
   FilterOutcome outcome;
-  outcome.status = filter.HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+  outcome.status = httpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
   outcome.rewritten = server.rewritten;
   outcome.url = std::move(server.url);
   return outcome;

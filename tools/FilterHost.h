@@ -10,6 +10,8 @@
 
 namespace refwarden {
 
+using HttpFilterProcFunction = DWORD(WINAPI*)(HTTP_FILTER_CONTEXT*, DWORD, void*);
+
 class FilterLibrary {
  public:
   // Loads the library at `path` and resolves GetFilterVersion, HttpFilterProc
@@ -27,11 +29,13 @@ class FilterLibrary {
   BOOL GetFilterVersion(HTTP_FILTER_VERSION* version) const;
   DWORD HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) const;
   BOOL TerminateFilter(DWORD flags) const;
+  // The exported HttpFilterProc itself.
+  HttpFilterProcFunction Function() const { return httpFilterProc_; }
 
  private:
   void* module_ = nullptr;
   BOOL(WINAPI* getFilterVersion_)(HTTP_FILTER_VERSION*) = nullptr;
-  DWORD(WINAPI* httpFilterProc_)(HTTP_FILTER_CONTEXT*, DWORD, void*) = nullptr;
+  HttpFilterProcFunction httpFilterProc_ = nullptr;
   BOOL(WINAPI* terminateFilter_)(DWORD) = nullptr;
 };
 
@@ -53,5 +57,9 @@ struct FilterOutcome {
 // loaded filter, answering its GetServerVariable, GetHeader and SetHeader
 // calls as a server does. Safe to call from several threads at once.
 FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest& request);
+
+// The same through any function of HttpFilterProc's type (tests and
+// benchmarks hand in the filter's code linked directly).
+FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc, const FilterRequest& request);
 
 }  // namespace refwarden
