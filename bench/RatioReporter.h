@@ -39,14 +39,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.run_type == Run::RT_Aggregate && !median) continue;
       Key key{run.run_name.function_name, run.run_name.args};
       if (times_.count(key) == 0) order_.push_back(key);
-      if (median || times_.count(key) == 0) times_[key] = run.GetAdjustedRealTime();
+      if (median || times_.count(key) == 0) times_[key] = run.GetAdjustedCPUTime();
     }
   }
 
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::ostream& out = GetOutputStream();
-    out << "\nRatios (our time / peer time; below 1 means faster than the peer)\n";
+    out << "\nRatios (our CPU time / peer CPU time; below 1 means faster than the peer)\n";
     for (const Ratio& ratio : ratios_) {
       for (const Key& key : order_) {
         if (key.first != ratio.subject) continue;

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace refwarden {
@@ -45,5 +47,88 @@ void BuildShiftTable(const char* find, int findLength, ShiftTable& table);
 // pattern. Reads no byte outside the range.
 const char* ShiftTableScan(const char* range, const char* pattern, int rangeLength,
                            int patternLength, const ShiftTable& table);
+
+// The definitions follow inline: the wildcard matcher calls these on every
+// request, and with its constant patterns the compiler folds much of them.
+
+#if defined(__GNUC__)
+#define REFWARDEN_INLINE inline __attribute__((always_inline))
+#else
+#define REFWARDEN_INLINE inline
+#endif
+
+namespace detail {
+
+[[noreturn]] void FailFindChar();
+[[noreturn]] void FailFindSubstring();
+[[noreturn]] void FailBufferLen();
+
+// Sets all 256 entries to `value`; vectorised where the processor allows.
+void FillShiftTable(std::int32_t* table, std::int32_t value) noexcept;
+
+}  // namespace detail
+
+REFWARDEN_INLINE int FindChar(std::string_view source, char ch, int start) {
+  if (start < 1) detail::FailFindChar();
+  const auto from = static_cast<std::size_t>(start - 1);
+  if (from >= source.size()) return 0;
+  // memchr, which compilers evaluate outright on constant patterns.
+  const void* hit = std::memchr(source.data() + from, ch, source.size() - from);
+  return hit == nullptr ? 0 : static_cast<int>(static_cast<const char*>(hit) - source.data()) + 1;
+}
+
+REFWARDEN_INLINE void BuildShiftTable(const char* find, int findLength, ShiftTable& table) {
+  // A length below 1 would leave entries that never move the scan on.
+  if (findLength < 1) detail::FailBufferLen();
+  detail::FillShiftTable(table.data(), findLength);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(find);
+  for (int j = 0; j < findLength - 1; ++j) table[bytes[j]] = findLength - 1 - j;
+}
+
+REFWARDEN_INLINE const char* ShiftTableScan(const char* range, const char* pattern,
+                                             int rangeLength, int patternLength,
+                                             const ShiftTable& table) {
+  if (rangeLength < patternLength) return nullptr;
+  const auto* p = reinterpret_cast<const unsigned char*>(pattern);
+  const int last = patternLength - 1;
+  const unsigned char lastByte = p[last];
+  const auto* r = reinterpret_cast<const unsigned char*>(range);
+  // e is the 0-based range index under the pattern's last byte (wide enough
+  // never to overflow). The inner loop takes the common step: a byte that is
+  // not the last byte and moves the alignment by the whole length. Its next
+  // position does not wait for the table load, so the processor runs ahead.
+  std::ptrdiff_t e = last;
+  for (;;) {
+    unsigned char byte;
+    std::int32_t shift;
+    do {
+      if (e >= rangeLength) return nullptr;
+      byte = r[e];
+      shift = table[byte];
+      if ((shift != patternLength) | (byte == lastByte)) break;
+      e += patternLength;
+    } while (true);
+    if (byte == lastByte) {
+      int k = 1;
+      while (k <= last && r[e - k] == p[last - k]) ++k;
+      if (k > last) return range + (e - last);
+    }
+    e += shift;
+  }
+}
+
+REFWARDEN_INLINE int FindSubstring(const char* source, const char* find, int sourceLength,
+                                    int findLength, int start) {
+  if (start < 1) detail::FailFindSubstring();
+  if (findLength < 1) return 0;
+  if (findLength > sourceLength) return 0;
+  ShiftTable table;
+  BuildShiftTable(find, findLength, table);
+  // Past the end the range is empty or negative and the scan finds nothing.
+  const int rangeLength = sourceLength - (start - 1);
+  if (rangeLength < findLength) return 0;
+  const char* hit = ShiftTableScan(source + (start - 1), find, rangeLength, findLength, table);
+  return hit == nullptr ? 0 : static_cast<int>(hit - source) + 1;
+}
 
 }  // namespace refwarden
