@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
   CLI::App app{"refwarden: hot-link protection for image files.\n"
                "Checks requests against the filter, reads its trace, replays access logs\n"
                "through it and serves a demo site."};
+  // Request URLs begin with '/', which must not read as Windows-style options;
+  // subcommands take this setting from the app when they are added.
+  app.allow_windows_style_options(false);
   app.add_option("--filter", options.filterPath, "The filter library to load")
       ->capture_default_str();
   app.require_subcommand(1);
