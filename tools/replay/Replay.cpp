@@ -30,7 +30,7 @@ void ReplayFile(const FilterLibrary& filter, const ReplayOptions& options, const
       progress->Update(bytesBefore + reader->bytesRead());
     }
     if (!parser) {
-      if (line.empty()) continue;
+      if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
       parser.emplace(DetectLogFormat(line));
     }
     switch (parser->Parse(line, &request)) {
