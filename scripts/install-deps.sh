@@ -2,7 +2,7 @@
 # Installs, from Debian's packages, whatever of the named groups is missing.
 # Usage: scripts/install-deps.sh GROUP...
 #   build    the Linux build, the tool and the tests
-#   win32    the 32-bit Windows cross build and Wine to test it
+#   win32    the Windows cross builds (32-bit product, 64-bit for wine64) and Wine
 #   browser  Chromium for the end-to-end tests of the demo site
 #   bench    the benchmarks and the peers they measure against
 #   fuzz     clang and its fuzzing and sanitizer run-times
@@ -10,7 +10,7 @@ set -euo pipefail
 
 declare -A GROUPS_PACKAGES=(
   [build]="cmake g++ make pkg-config libgtest-dev libsqlite3-dev sqlite3 libcli11-dev libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev"
-  [win32]="g++-mingw-w64-i686 wine"
+  [win32]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 googletest icoutils"
   [browser]="chromium"
   [bench]="libbenchmark-dev libpcre2-dev"
   [fuzz]="clang libclang-rt-14-dev"
