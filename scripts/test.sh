@@ -22,3 +22,7 @@ cmake --build "$BUILD_DIR-bench-smoke" -j2
 for bench in "$BUILD_DIR-bench-smoke"/bench/refwarden_bench_*; do
   "$bench" --benchmark_min_time=0.01 >/dev/null
 done
+
+# The Windows filter DLL and its package, tested under Wine.
+scripts/install-deps.sh win32
+scripts/test-win32.sh
