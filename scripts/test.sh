@@ -14,6 +14,10 @@ cmake -S . -B "$BUILD_DIR" -DREFWARDEN_WERROR="$WERROR" >/dev/null
 cmake --build "$BUILD_DIR" -j2
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
 
+# The differential fuzzers of the string units and the decision, about 20 s each.
+scripts/install-deps.sh fuzz
+REFWARDEN_FUZZ_BUILD_DIR="$BUILD_DIR-fuzzers" REFWARDEN_WERROR="$WERROR" scripts/fuzz.sh 20
+
 # The benchmarks must build (Release) and run; one very short pass as a smoke check.
 scripts/install-deps.sh bench
 cmake -S . -B "$BUILD_DIR-bench-smoke" -DCMAKE_BUILD_TYPE=Release -DREFWARDEN_BUILD_TESTS=OFF \
