@@ -180,4 +180,7 @@ if ((failures > 0)); then
   echo "test-win32: $failures check(s) FAILED" >&2
   exit 1
 fi
+# The prefix holds a copy of Wine's DLLs (some 700 MB); kept only on failure.
+cleanup
+rm -rf "$WINEPREFIX"
 echo "test-win32: all checks passed"
