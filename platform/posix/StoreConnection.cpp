@@ -1,5 +1,6 @@
 #include "platform/posix/StoreConnection.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -91,6 +92,11 @@ bool NormaliseKeyPath(const char* sub, std::string_view* out) {
   return true;
 }
 
+// True when this process may read and write `path` by its permissions.
+bool Writable(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
 }  // namespace
 
 void FoldAscii(std::string_view in, std::string* out) {
@@ -157,7 +163,10 @@ LONG StoreConnection::Open() {
   if (rc != SQLITE_OK) return Fail(rc);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
-  if (sqlite3_db_readonly(db_, "main") != 0) {
+  // SQLite may hand a new connection a read-write descriptor that another
+  // connection of this process left behind, so the file's own permissions
+  // decide as well.
+  if (sqlite3_db_readonly(db_, "main") != 0 || !Writable(shared_->path)) {
     faulted_ = true;
     return ERROR_ACCESS_DENIED;
   }
@@ -193,7 +202,7 @@ LONG StoreConnection::CheckFileBeforeWrite() {
     return ERROR_WRITE_FAULT;
   }
   if (st.st_mode != mode_) {
-    if (access(shared_->path.c_str(), R_OK | W_OK) != 0) {
+    if (!Writable(shared_->path)) {
       faulted_ = true;
       return ERROR_ACCESS_DENIED;
     }

@@ -1,0 +1,350 @@
+// Faults of the store applied and removed while server threads send requests:
+// every request is answered, none is rewritten while its trace fails, nothing
+// crashes, and the trace works again once the fault is gone. Each scenario
+// runs in a child process of its own (a death test), so that it can change
+// its user or mount a file system without touching the rest of the run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/RegistryStats.h"
+#include "tests/TempStore.h"
+#include "tests/hardening/HardeningSupport.h"
+
+namespace refwarden::hardening {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Where a request stood against the fault when it began and when it ended.
+enum Phase : int { kBefore, kFault, kRemoving, kAfter };
+
+struct Record {
+  std::string path;
+  int start;
+  int end;
+  bool judged;  // a foreign image: rewritten exactly when its trace was written
+  bool traced;
+};
+
+// Request `i` of thread `t`: mostly new image paths, some repeated ones, a
+// page and an image from the site's own pages.
+TestRequest FaultRequest(int t, std::uint64_t i) {
+  const std::string own = "/fault/t" + std::to_string(t) + "/" + std::to_string(i);
+  TestRequest r;
+  r.host = std::string(kSiteHost);
+  r.referer = "http://elsewhere.example/page.html";
+  switch (i % 10) {
+    case 6: case 7: r.path = "/fault/shared/" + std::to_string(i % 16) + ".gif"; break;
+    case 8: r.path = own + ".html"; break;
+    case 9:
+      r.path = own + ".bmp";
+      r.referer = "http://site.example/gallery";
+      break;
+    default: r.path = own + (i % 2 == 0 ? ".jpg" : ".png");
+  }
+  r.url = i % 3 == 0 ? r.path + "?n=" + std::to_string(i) : r.path;
+  return r;
+}
+
+// Server threads sending requests until stopped; each answer is judged on
+// the spot and every request is recorded for the checks afterwards.
+class RequestLoad {
+ public:
+  explicit RequestLoad(int threads) {
+    for (int t = 0; t < threads; ++t) threads_.emplace_back([this, t] { Run(t); });
+  }
+  ~RequestLoad() { Stop(); }
+
+  void SetPhase(Phase p) { phase_.store(p); }
+
+  // Returns once `n` more requests have been answered.
+  void WaitForRequests(std::uint64_t n) {
+    const std::uint64_t target = done_.load() + n;
+    while (done_.load() < target) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  void Stop() {
+    stop_.store(true);
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+  const std::vector<Record>& records() const { return records_; }
+  const std::vector<std::string>& problems() const { return problems_; }
+
+ private:
+  void Run(int t) {
+    std::vector<Record> mine;
+    std::vector<std::string> wrong;
+    for (std::uint64_t i = 0; !stop_.load(); ++i) {
+      const TestRequest r = FaultRequest(t, i);
+      const int start = phase_.load();
+      const FilterOutcome o = Send(r);
+      const int end = phase_.load();
+      std::string why = CheckOutcome(r, o);
+      if (!why.empty()) wrong.push_back(std::move(why));
+      mine.push_back({r.path, start, end, !RuleReplacement(r).empty(), o.rewritten});
+      done_.fetch_add(1);
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    records_.insert(records_.end(), mine.begin(), mine.end());
+    problems_.insert(problems_.end(), wrong.begin(), wrong.end());
+  }
+
+  std::atomic<int> phase_{kBefore};
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> done_{0};
+  std::vector<std::thread> threads_;
+  std::mutex lock_;
+  std::vector<Record> records_;
+  std::vector<std::string> problems_;
+};
+
+struct Fault {
+  const char* name;
+  std::function<void(const std::string& store)> apply;
+  std::function<void(const std::string& store)> remove;
+  int applications;         // apply runs this often, with requests in between
+  bool everyTraceFails;     // while applied, no trace can be written
+  bool mustRefuseSome;      // some trace must have failed
+  bool keepsEarlierValues;  // values traced before the fault are still there after it
+  bool reopens = false;     // connections are opened afresh once it is applied
+};
+
+// Runs `fault` against a store under `folder` with requests running, and
+// returns what went wrong (empty when all held).
+std::vector<std::string> RunScenario(const Fault& fault, const std::string& folder) {
+  const std::string store = folder + "/data/registry.sqlite";
+  setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
+  std::vector<std::string> problems;
+  RequestLoad load(3);
+  load.WaitForRequests(300);
+  for (int n = 0; n < fault.applications; ++n) {
+    fault.apply(store);
+    // As after a restart of the server: what is read now comes from the file.
+    if (fault.reopens) RegistryDrainPool();
+    load.SetPhase(kFault);
+    load.WaitForRequests(300);
+  }
+  load.SetPhase(kRemoving);
+  fault.remove(store);
+  load.SetPhase(kAfter);
+  load.WaitForRequests(300);
+  load.Stop();
+
+  problems = load.problems();
+  if (problems.size() > 10) problems.resize(10);
+  if (RegistryOpenHandleCount() != 0) problems.push_back("key handles left open");
+  RegistryDrainPool();
+  if (RegistryOpenConnectionCount() != 0) problems.push_back("connections left open");
+
+  std::set<std::string> stored, asked;
+  for (const testing::StoredValue& v : testing::ReadValues(testing::kTraceKey)) {
+    stored.insert(v.name);
+    if (v.type != REG_SZ || v.data != std::string("ok\0", 3))
+      problems.push_back("value '" + v.name + "' has the wrong type or data");
+  }
+  std::size_t inside = 0, insideRefused = 0, refused = 0, afterRefused = 0, lost = 0;
+  for (const Record& r : load.records()) {
+    asked.insert(r.path);
+    if (!r.judged) continue;
+    if (!r.traced) ++refused;
+    if (r.start == kFault && r.end == kFault) {
+      ++inside;
+      if (!r.traced) ++insideRefused;
+    }
+    if (r.start == kAfter && !r.traced) ++afterRefused;
+    if (r.traced && (fault.keepsEarlierValues || r.start == kAfter) && stored.count(r.path) == 0) {
+      if (++lost <= 5) problems.push_back("acknowledged trace lost: " + r.path);
+    }
+  }
+  for (const std::string& name : stored) {
+    if (asked.count(name) == 0) problems.push_back("stored a path never asked for: " + name);
+  }
+  if (inside == 0) problems.push_back("no request ran wholly while the fault was applied");
+  if (fault.everyTraceFails && insideRefused != inside) {
+    problems.push_back(std::to_string(inside - insideRefused) + " of " + std::to_string(inside) +
+                       " requests were traced while no trace can be written");
+  }
+  if (fault.mustRefuseSome && refused == 0) problems.push_back("the fault refused no trace");
+  if (afterRefused != 0) {
+    problems.push_back(std::to_string(afterRefused) + " requests failed after the fault was gone");
+  }
+  const std::string integrity = IntegrityCheck(store);
+  if (integrity != "ok") problems.push_back("integrity_check: " + integrity);
+  std::printf("%s: %zu requests, %zu wholly during the fault (%zu refused), %zu refused\n",
+               fault.name, load.records().size(), inside, insideRefused, refused);
+  return problems;
+}
+
+// Runs the scenario in a death-test child; `setUp` prepares the child and
+// returns the folder for the store.
+void ExpectScenarioHolds(const Fault& fault, const std::function<std::string()>& setUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto child = [&] {
+    const std::string folder = setUp();
+    if (folder.empty()) _exit(3);
+    const std::vector<std::string> problems = RunScenario(fault, folder);
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+    umount2(folder.c_str(), MNT_DETACH);
+    rmdir(folder.c_str());
+    for (const std::string& p : problems) std::fprintf(stderr, "%s: %s\n", fault.name, p.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(problems.empty() ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "") << fault.name;
+}
+
+std::string MakeFolder() {
+  char pattern[] = "/tmp/refwarden-fault-XXXXXX";
+  return mkdtemp(pattern) == nullptr ? std::string() : std::string(pattern);
+}
+
+// Writes pseudo-random bytes over `path` from `offset` to its end.
+void Scribble(const std::string& path, off_t offset) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  fstat(fd, &st);
+  std::mt19937 random(7);
+  std::vector<char> garbage(static_cast<std::size_t>(st.st_size > offset ? st.st_size - offset : 0));
+  for (char& c : garbage) c = static_cast<char>(random());
+  if (pwrite(fd, garbage.data(), garbage.size(), offset) < 0) std::perror("pwrite");
+  close(fd);
+}
+
+// Moves what the write-ahead log holds into the file, so that readers find
+// what is written over the file next.
+void Checkpoint(const std::string& store) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+  }
+  sqlite3_close(db);
+}
+
+void Nothing(const std::string&) {}
+
+void RemoveStoreFolder(const std::string& store) {
+  std::error_code ignored;
+  fs::remove_all(fs::path(store).parent_path(), ignored);
+}
+
+TEST(StoreFaultTest, ReadOnlyStoreFile) {
+  // Permission bits do not bind root: the scenario runs as "nobody".
+  const Fault fault{"read-only",
+                    [](const std::string& s) { chmod(s.c_str(), 0400); },
+                    [](const std::string& s) { chmod(s.c_str(), 0600); },
+                    1, true, true, true};
+  ExpectScenarioHolds(fault, [] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return std::string();
+    return MakeFolder();
+  });
+}
+
+TEST(StoreFaultTest, StoreFileAndFolderDeleted) {
+  // Deleted again and again under the running requests; each time a later
+  // request creates the store afresh.
+  const Fault fault{"deleted", &RemoveStoreFolder, &Nothing, 5, false, false, false};
+  ExpectScenarioHolds(fault, &MakeFolder);
+}
+
+TEST(StoreFaultTest, CorruptedThenRemoved) {
+  const Fault fault{"corrupted-removed",
+                    [](const std::string& s) {
+                      Checkpoint(s);
+                      Scribble(s, 0);
+                      Scribble(s + "-wal", 0);
+                    },
+                    [](const std::string& s) { unlink(s.c_str()); },
+                    1, false, true, false, true};
+  ExpectScenarioHolds(fault, &MakeFolder);
+}
+
+TEST(StoreFaultTest, CorruptedPagesThenReplaced) {
+  // The header survives, so the file still opens as a database; it is then
+  // replaced by a new empty file, as a restore from elsewhere would.
+  const Fault fault{"corrupted-replaced",
+                    [](const std::string& s) {
+                      Checkpoint(s);
+                      Scribble(s, 100);
+                      Scribble(s + "-wal", 32);
+                    },
+                    [](const std::string& s) {
+                      const std::string fresh = s + ".new";
+                      close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+                      rename(fresh.c_str(), s.c_str());
+                    },
+                    1, false, true, false, true};
+  ExpectScenarioHolds(fault, &MakeFolder);
+}
+
+// A small tmpfs of the child's own (in a private mount namespace, gone with
+// the child) holds the store; a filler file takes the rest of its space.
+bool MountTmpfs(const std::string& folder) {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("refwarden-full", folder.c_str(), "tmpfs", 0, "size=16m,mode=0700") == 0;
+}
+
+bool CanMountTmpfs() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const std::string folder = MakeFolder();
+    const bool ok = !folder.empty() && MountTmpfs(folder);
+    if (ok) umount(folder.c_str());
+    rmdir(folder.c_str());
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+void FillDisk(const std::string& store) {
+  const std::string filler = fs::path(store).parent_path().parent_path() / "filler";
+  const int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  std::vector<char> block(1 << 16, 'f');
+  for (std::size_t size = block.size(); size > 0; size /= 2) {
+    while (write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
+    }
+  }
+  close(fd);
+}
+
+void EmptyDisk(const std::string& store) {
+  unlink((fs::path(store).parent_path().parent_path() / "filler").c_str());
+}
+
+TEST(StoreFaultTest, DiskFull) {
+  if (!CanMountTmpfs()) GTEST_SKIP() << "no tmpfs can be mounted here (needs CAP_SYS_ADMIN)";
+  const Fault fault{"disk-full", &FillDisk, &EmptyDisk, 1, false, true, true};
+  ExpectScenarioHolds(fault, [] {
+    const std::string folder = MakeFolder();
+    return !folder.empty() && MountTmpfs(folder) ? folder : std::string();
+  });
+}
+
+}  // namespace
+}  // namespace refwarden::hardening
