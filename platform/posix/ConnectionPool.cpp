@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <new>
 
 #include "platform/posix/StoreFile.h"
 
@@ -21,7 +22,9 @@ struct PoolCloser {
 }  // namespace
 
 ConnectionPool& ConnectionPool::Get() {
-  static ConnectionPool* pool = new ConnectionPool;
+  // Static storage rather than the heap: an unloaded library takes it along.
+  alignas(ConnectionPool) static unsigned char storage[sizeof(ConnectionPool)];
+  static ConnectionPool* pool = new (storage) ConnectionPool;
   return *pool;
 }
 
@@ -61,17 +64,23 @@ LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
       }
       stale.push_back(c);
     }
+    // Counted before the lock is let go, so that Shutdown never frees the
+    // store a new connection is about to use.
+    if (*out == nullptr) open_.fetch_add(1, std::memory_order_relaxed);
   }
   for (StoreConnection* c : stale) Close(c);
   if (*out != nullptr) return ERROR_SUCCESS;
 
-  if (!exists && statError != ENOENT) return ErrorFromErrno(statError);
-  if (LONG r = CreateStoreFileIfMissing(*path)) return r;
-  auto* c = new StoreConnection(&store->shared);
-  open_.fetch_add(1, std::memory_order_relaxed);
-  if (LONG r = c->Open()) {
+  LONG r = !exists && statError != ENOENT ? ErrorFromErrno(statError)
+                                          : CreateStoreFileIfMissing(*path);
+  auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
+  if (c == nullptr) {
+    open_.fetch_sub(1, std::memory_order_relaxed);
+    return r == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : r;
+  }
+  if (LONG failed = c->Open()) {
     Close(c);
-    return r;
+    return failed;
   }
   *out = c;
   return ERROR_SUCCESS;
@@ -108,6 +117,10 @@ void ConnectionPool::Shutdown() {
     shutdown_ = true;
   }
   Drain();
+  // With no connection open, nothing refers to the stores any more.
+  decltype(stores_) stores;
+  std::lock_guard<std::mutex> hold(lock_);
+  if (open_.load(std::memory_order_relaxed) == 0) stores.swap(stores_);
 }
 
 }  // namespace refwarden

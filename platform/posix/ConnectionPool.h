@@ -33,7 +33,8 @@ class ConnectionPool {
   // Closes every idle connection.
   void Drain();
 
-  // Drains and closes from now on every connection given back.
+  // Drains, closes from now on every connection given back, and frees the
+  // pool's records of its stores when no connection is open.
   void Shutdown();
 
   std::size_t OpenCount() const { return open_.load(std::memory_order_relaxed); }

@@ -79,16 +79,30 @@ class HandleTable {
     return handles_.size();
   }
 
+  // Gives the table's memory back when no handle is open.
+  void Release() {
+    std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> empty;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (handles_.empty()) handles_.swap(empty);
+  }
+
  private:
   std::mutex lock_;
   std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> handles_;
   std::uintptr_t next_ = 0x100;
 };
 
+// Never destroyed, so that late callers at exit stay safe; in static storage,
+// so that an unloaded library takes it along.
 HandleTable& Handles() {
-  static HandleTable* table = new HandleTable;
+  alignas(HandleTable) static unsigned char storage[sizeof(HandleTable)];
+  static HandleTable* table = new (storage) HandleTable;
   return *table;
 }
+
+struct TableCloser {
+  ~TableCloser() { Handles().Release(); }
+} table_closer;
 
 // Runs `op` without letting an exception out of the C interface.
 template <class Op>
