@@ -8,91 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/RecordingServer.h"
 #include "tests/TempStore.h"
 #include "tools/FilterHost.h"
 
 namespace refwarden {
 namespace {
 
+using testing::Call;
 using testing::ReadValues;
+using testing::RecordingServer;
 using testing::StoredValue;
 using testing::TempStore;
-
-struct Call {
-  Call(std::string f, std::string n, std::string v = "")
-      : function(std::move(f)), name(std::move(n)), value(std::move(v)) {}
-  std::string function;       // GetServerVariable, GetHeader, SetHeader, ...
-  std::string name;
-  std::string value;          // SetHeader's value
-  DWORD size = 0;             // *lpdwSize as handed in
-  bool bufferZeroed = false;  // the whole buffer was zero on entry
-};
-
-// One request's values; `withoutNul` makes the server fill the caller's whole
-// buffer with the value's bytes and no terminator.
-struct RecordingServer {
-  RecordingServer(std::string h, std::string r, std::string u, bool noNul = false)
-      : host(std::move(h)), referer(std::move(r)), url(std::move(u)), withoutNul(noNul) {}
-  std::string host, referer, url;
-  bool withoutNul;
-  std::vector<Call> calls;
-
-  static RecordingServer& Of(HTTP_FILTER_CONTEXT* pfc) {
-    return *static_cast<RecordingServer*>(pfc->ServerContext);
-  }
-
-  static BOOL Answer(RecordingServer& server, Call call, const std::string& value, void* buffer,
-                     DWORD* size) {
-    call.size = *size;
-    const char* bytes = static_cast<const char*>(buffer);
-    call.bufferZeroed = std::all_of(bytes, bytes + *size, [](char b) { return b == 0; });
-    server.calls.push_back(call);
-    if (server.withoutNul) {
-      for (DWORD i = 0; i < *size; ++i) static_cast<char*>(buffer)[i] = value[i % value.size()];
-      return TRUE;
-    }
-    if (value.size() + 1 > *size) return FALSE;
-    std::memcpy(buffer, value.c_str(), value.size() + 1);
-    return TRUE;
-  }
-
-  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, char* name, void* buffer, DWORD* size) {
-    RecordingServer& server = Of(pfc);
-    const std::string variable = name;
-    const std::string& value = variable == "HTTP_HOST" ? server.host : server.referer;
-    return Answer(server, {"GetServerVariable", variable}, value, buffer, size);
-  }
-  static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, char* name, void* buffer, DWORD* size) {
-    RecordingServer& server = Of(pfc);
-    return Answer(server, {"GetHeader", name}, server.url, buffer, size);
-  }
-  static BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* pfc, char* name, char* value) {
-    Of(pfc).calls.push_back({"SetHeader", name, value});
-    return TRUE;
-  }
-  static BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT* pfc, char* name, char*) {
-    Of(pfc).calls.push_back({"AddHeader", name});
-    return TRUE;
-  }
-  static BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* pfc, char*, DWORD) {
-    Of(pfc).calls.push_back({"AddResponseHeaders", ""});
-    return TRUE;
-  }
-
-  DWORD Send(const FilterLibrary& filter, DWORD notification = SF_NOTIFY_PREPROC_HEADERS) {
-    HTTP_FILTER_CONTEXT context{};
-    context.cbSize = sizeof context;
-    context.Revision = HTTP_FILTER_REVISION;
-    context.ServerContext = this;
-    context.GetServerVariable = &GetServerVariable;
-    context.AddResponseHeaders = &AddResponseHeaders;
-    HTTP_FILTER_PREPROC_HEADERS headers{};
-    headers.GetHeader = &GetHeader;
-    headers.SetHeader = &SetHeader;
-    headers.AddHeader = &AddHeader;
-    return filter.HttpFilterProc(&context, notification, &headers);
-  }
-};
 
 class FilterLibraryTest : public ::testing::Test {
  protected:
@@ -114,7 +41,7 @@ TEST_F(FilterLibraryTest, RegistersForPreprocessedHeadersAtLowPriority) {
 TEST_F(FilterLibraryTest, OtherNotificationsCallNothing) {
   for (DWORD notification : {0u, 1u, 0x1000u, 0x200u, 0x80u, 0x4001u, 0xFFFFFFFFu}) {
     RecordingServer server{"h", "", "/a.jpg"};
-    EXPECT_EQ(server.Send(*filter, notification), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    EXPECT_EQ(server.Send(filter->Function(), notification), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     EXPECT_TRUE(server.calls.empty()) << "notification " << notification;
   }
   EXPECT_TRUE(ReadValues(testing::kTraceKey).empty());
@@ -134,7 +61,7 @@ TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
   };
   for (const Case& c : cases) {
     RecordingServer server{c.host, c.referer, c.url};
-    EXPECT_EQ(server.Send(*filter), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    EXPECT_EQ(server.Send(filter->Function()), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     const std::string label = "url " + c.url;
     ASSERT_GE(server.calls.size(), 3u) << label;
     const char* expectedReads[][2] = {
@@ -164,7 +91,7 @@ TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
 TEST_F(FilterLibraryTest, ValuesFillingTheWholeBufferAreReadNoFurther) {
   // 4093 bytes of path and ".jpg": exactly the 4097-byte buffer, with no NUL.
   RecordingServer server{"h", "http://other.net/", std::string(4093, 'p') + ".jpg", true};
-  EXPECT_EQ(server.Send(*filter), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  EXPECT_EQ(server.Send(filter->Function()), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
   // Without a trace (the name is too long for the store) the request passes;
   // either way nothing beyond the buffer was read and nothing crashed.
   for (const Call& call : server.calls) {
@@ -177,13 +104,13 @@ TEST_F(FilterLibraryTest, ValuesFillingTheWholeBufferAreReadNoFurther) {
 TEST_F(FilterLibraryTest, FailedTraceLetsTheRequestPass) {
   setenv("REFWARDEN_REGISTRY", "/proc/refwarden-cannot-exist/registry.sqlite", 1);
   RecordingServer server{"h.org", "http://other.net/", "/images/a.jpg"};
-  EXPECT_EQ(server.Send(*filter), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  EXPECT_EQ(server.Send(filter->Function()), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
   EXPECT_EQ(server.calls.size(), 3u) << "a request with a failed trace was rewritten";
 }
 
 TEST_F(FilterLibraryTest, TraceOutlastsTheLibrary) {
   RecordingServer server{"h.org", "", "/kept.gif?x=1"};
-  server.Send(*filter);
+  server.Send(filter->Function());
   filter.reset();
   filter = std::make_unique<FilterLibrary>(REFWARDEN_FILTER_PATH);
   const std::vector<StoredValue> values = ReadValues(testing::kTraceKey);
