@@ -19,8 +19,11 @@ void FailFindSubstring() { throw EAssertionFailed(kUnitName, kFindSubstringAsser
 void FailBufferLen() { throw Exception("BufferLen is 0"); }
 
 // On x86-64 Linux the loader picks the widest vector stores the processor has;
-// everywhere else the compiler's own vectorisation of the loop serves.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+// everywhere else the compiler's own vectorisation of the loop serves. Not
+// under ThreadSanitizer: it instruments the resolver, which the loader runs
+// before the sanitizer's run-time is up.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 void FillShiftTable(std::int32_t* table, std::int32_t value) noexcept {
