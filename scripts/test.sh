@@ -12,7 +12,8 @@ WERROR=OFF
 
 cmake -S . -B "$BUILD_DIR" -DREFWARDEN_WERROR="$WERROR" >/dev/null
 cmake --build "$BUILD_DIR" -j2
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
+# The long runs (label 'long') come with the hardening stage at the end.
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j2 -LE long
 
 # The differential fuzzers of the string units and the decision, about 20 s each.
 scripts/install-deps.sh fuzz
@@ -30,3 +31,8 @@ done
 # The Windows filter DLL and its package, tested under Wine.
 scripts/install-deps.sh win32
 scripts/test-win32.sh
+
+# Hardening: the suite under ASan+UBSan, the concurrency tests under TSan, and
+# the long load and crash-safety runs in the build above.
+REFWARDEN_HARDENING_PREFIX="$BUILD_DIR" REFWARDEN_HARDENING_NORMAL_BUILD="$BUILD_DIR" \
+  REFWARDEN_WERROR="$WERROR" scripts/test-hardening.sh
