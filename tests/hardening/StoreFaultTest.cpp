@@ -68,7 +68,7 @@ TestRequest FaultRequest(int t, std::uint64_t i) {
 // the spot and every request is recorded for the checks afterwards.
 class RequestLoad {
  public:
-  explicit RequestLoad(int threads) {
+  explicit RequestLoad(int threads) : perThread_(static_cast<std::size_t>(threads)) {
     for (int t = 0; t < threads; ++t) threads_.emplace_back([this, t] { Run(t); });
   }
   ~RequestLoad() { Stop(); }
@@ -79,6 +79,17 @@ class RequestLoad {
   void WaitForRequests(std::uint64_t n) {
     const std::uint64_t target = done_.load() + n;
     while (done_.load() < target) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  // Returns once every thread has answered `n` more requests, so that those
+  // in flight before the call are done.
+  void WaitForEachThread(std::uint64_t n) {
+    std::vector<std::uint64_t> targets;
+    for (const auto& count : perThread_) targets.push_back(count.load() + n);
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+      while (perThread_[t].load() < targets[t])
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 
   void Stop() {
@@ -103,6 +114,7 @@ class RequestLoad {
       if (!why.empty()) wrong.push_back(std::move(why));
       mine.push_back({r.path, start, end, !RuleReplacement(r).empty(), o.rewritten});
       done_.fetch_add(1);
+      perThread_[static_cast<std::size_t>(t)].fetch_add(1);
     }
     std::lock_guard<std::mutex> hold(lock_);
     records_.insert(records_.end(), mine.begin(), mine.end());
@@ -112,6 +124,7 @@ class RequestLoad {
   std::atomic<int> phase_{kBefore};
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> done_{0};
+  std::vector<std::atomic<std::uint64_t>> perThread_;
   std::vector<std::thread> threads_;
   std::mutex lock_;
   std::vector<Record> records_;
@@ -146,6 +159,8 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   }
   load.SetPhase(kRemoving);
   fault.remove(store);
+  // Requests in flight as the fault went may still hold what it left behind.
+  load.WaitForEachThread(2);
   load.SetPhase(kAfter);
   load.WaitForRequests(300);
   load.Stop();
