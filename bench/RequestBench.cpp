@@ -267,7 +267,7 @@ class TargetReporter : public benchmark::ConsoleReporter {
       std::string name = run.run_name.str();
       Seen& seen = seen_[name];
       if (median || !seen.any) {
-        seen = {true, run.GetAdjustedCPUTime(), {}};
+        seen = {true, run.GetAdjustedRealTime(), {}};
         for (const auto& counter : run.counters) seen.counters[counter.first] = counter.second.value;
       }
     }
@@ -295,7 +295,7 @@ class TargetReporter : public benchmark::ConsoleReporter {
  private:
   struct Seen {
     bool any = false;
-    double cpuTime = 0;
+    double realTime = 0;
     std::map<std::string, double> counters;
   };
 
@@ -307,7 +307,7 @@ class TargetReporter : public benchmark::ConsoleReporter {
   }
   double Time(const std::string& prefix) {
     for (const auto& entry : seen_)
-      if (entry.first.rfind(prefix, 0) == 0) return entry.second.cpuTime;
+      if (entry.first.rfind(prefix, 0) == 0) return entry.second.realTime;
     return 0;
   }
   static void Line(std::ostream& out, const std::string& what, double value, const char* target,
@@ -338,8 +338,8 @@ int main(int argc, char** argv) {
   const char* large = std::getenv("REFWARDEN_BENCH_LARGE");
   if (large != nullptr && large[0] == '1') sizes.push_back(1000000);
   for (std::int64_t size : sizes) {
-    benchmark::RegisterBenchmark("BM_TraceNew", BM_TraceNew)->Arg(size)->Iterations(2000);
-    benchmark::RegisterBenchmark("BM_TraceRepeat", BM_TraceRepeat)->Arg(size);
+    benchmark::RegisterBenchmark("BM_TraceNew", BM_TraceNew)->Arg(size)->Iterations(2000)->UseRealTime();
+    benchmark::RegisterBenchmark("BM_TraceRepeat", BM_TraceRepeat)->Arg(size)->UseRealTime();
   }
   TargetReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
