@@ -3,8 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# browser: Chromium for the end-to-end test of the demo site (ctest label 'browser').
-scripts/install-deps.sh build browser
+# Everything the stages below need, in one apt transaction on a fresh machine:
+# browser is Chromium for the end-to-end test of the demo site (label 'browser').
+scripts/install-deps.sh build browser fuzz bench win32
 
 BUILD_DIR=${REFWARDEN_BUILD_DIR:-build}
 WERROR=OFF
