@@ -178,7 +178,7 @@ LONG StoreConnection::Open() {
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   mode_ = st.st_mode;
-  if (LONG r = Exec("PRAGMA journal_mode = WAL")) return r;
+  if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
   if (LONG r = Exec("PRAGMA cache_size = -8192")) return r;
@@ -214,6 +214,17 @@ LONG StoreConnection::CheckFileBeforeWrite() {
 LONG StoreConnection::Exec(const char* sql) {
   int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
   return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+}
+
+// Switching a new store to WAL needs the file to itself, and SQLite does not
+// wait for that (a reader waiting there could deadlock another), so when
+// several processes open a new store at once the waiting is done here.
+LONG StoreConnection::EnableWal() {
+  for (int attempts = 0;; ++attempts) {
+    int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return ERROR_SUCCESS;
+    if ((rc & 0xff) != SQLITE_BUSY || OnBusy(this, attempts) == 0) return Fail(rc);
+  }
 }
 
 LONG StoreConnection::CreateSchema() {

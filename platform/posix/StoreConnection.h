@@ -98,6 +98,7 @@ class StoreConnection {
   LONG Prepare();
   LONG CreateSchema();
   LONG Exec(const char* sql);
+  LONG EnableWal();
   LONG Run(Statement s);
   LONG StepRow(Statement s, ValueRow* row);
   LONG LookupKeyPath(std::string_view path, std::int64_t* id);
