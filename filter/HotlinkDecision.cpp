@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::string_view kRefererBefore = "*/";
 constexpr std::string_view kRefererAfter = "/*";
-constexpr std::size_t kReplacementPieceLength = 4;
+constexpr int kReplacementPieceLength = 4;
 
 // The patterns in test order, each a constant at its call so that the
 // matcher folds its own work on the pattern away.
@@ -47,8 +47,7 @@ Decision DecideRewrite(std::string_view path, std::string_view host,
   decision.rewrite = true;
   decision.replacement.reserve(ReplacementPrefix.size() + kReplacementPieceLength);
   decision.replacement.append(ReplacementPrefix);
-  // A protected path ends in its four-byte suffix, so it is never shorter.
-  decision.replacement.append(path.substr(path.size() - kReplacementPieceLength));
+  decision.replacement.append(TrailingChars(path, kReplacementPieceLength));
   return decision;
 }
 
