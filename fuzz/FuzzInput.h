@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/Reference.h"
+
 namespace refwarden::fuzz {
 
 // A string from the input. Half the time its bytes are folded onto a small
@@ -41,20 +43,7 @@ class ExactBuffer {
   std::unique_ptr<char[]> bytes_;
 };
 
-// Shows control and high bytes as \xNN.
-inline std::string Printable(std::string_view s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out + "\"";
-}
+using reference::Printable;
 
 // Reports a mismatch with the inputs that caused it and stops the run.
 [[noreturn]] inline void Mismatch(const std::string& what) {

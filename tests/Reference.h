@@ -53,17 +53,18 @@ inline std::vector<std::string> AllStrings(std::string_view alphabet, std::size_
   return all;
 }
 
-// Shows control bytes so a failing input can be read in the test output.
+// Shows a string quoted, with control, high, quote and backslash bytes as
+// \xNN, so that a failing input can be read in the output.
 inline std::string Printable(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F) {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
       out += static_cast<char>(c);
     } else {
-      const char* hex = "0123456789abcdef";
       out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
     }
   }
   return out + "\"";
