@@ -65,8 +65,8 @@ class Pcre2Rule {
   static pcre2_code* Compile(const char* pattern, std::size_t length, std::uint32_t options) {
     int error = 0;
     PCRE2_SIZE offset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), length, options,
-                                     &error, &offset, nullptr);
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), length, options, &error,
+                                     &offset, nullptr);
     if (code == nullptr || pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) != 0) {
       std::fprintf(stderr, "PCRE2 cannot compile or JIT-compile %s\n", pattern);
       std::exit(1);
@@ -74,8 +74,8 @@ class Pcre2Rule {
     return code;
   }
   bool Matches(pcre2_code* code, const std::string& subject) const {
-    return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0,
-                           0, data_, nullptr) >= 0;
+    return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), 0, 0,
+                           data_, nullptr) >= 0;
   }
 
   pcre2_code* image_ = nullptr;
@@ -89,7 +89,8 @@ class StdRegexRule {
     for (const std::string& host : SiteHosts()) {
       std::string escaped = "/";
       for (char c : host) {
-        if (std::string_view(R"(\^$.|?*+()[]{})").find(c) != std::string_view::npos) escaped += '\\';
+        if (std::string_view(R"(\^$.|?*+()[]{})").find(c) != std::string_view::npos)
+          escaped += '\\';
         escaped += c;
       }
       hosts_.emplace_back(escaped + "/");
@@ -127,7 +128,8 @@ void Measure(benchmark::State& state, Decide decide) {
     if (++i == mix.size()) i = 0;
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
-  state.counters["rewritten%"] = 100.0 * static_cast<double>(rewrites) / static_cast<double>(mix.size());
+  state.counters["rewritten%"] =
+      100.0 * static_cast<double>(rewrites) / static_cast<double>(mix.size());
 }
 
 void Bench(benchmark::State& state) {

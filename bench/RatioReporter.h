@@ -7,8 +7,8 @@
 #include <benchmark/benchmark.h>
 
 #include <iomanip>
-#include <ostream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,8 +67,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
         continue;
       }
       const double ratio = ours->second / peer->second;
-      out << " = " << std::fixed << std::setprecision(2) << ratio << ", target <= "
-          << target.maxRatio << ": " << (ratio <= target.maxRatio ? "met" : "MISSED") << "\n";
+      out << " = " << std::fixed << std::setprecision(2) << ratio
+          << ", target <= " << target.maxRatio << ": "
+          << (ratio <= target.maxRatio ? "met" : "MISSED") << "\n";
     }
     out.flush();
   }

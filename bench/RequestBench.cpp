@@ -127,7 +127,9 @@ void BM_RequestNewPath(benchmark::State& state) {
                      .count());
   }
   std::sort(us.begin(), us.end());
-  auto at = [&us](double q) { return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))]; };
+  auto at = [&us](double q) {
+    return us[static_cast<std::size_t>(q * static_cast<double>(us.size() - 1))];
+  };
   state.counters["p50_us"] = at(0.50);
   state.counters["p90_us"] = at(0.90);
   state.counters["p99_us"] = at(0.99);
@@ -159,10 +161,12 @@ bool InsertPrefill(const std::string& path, std::int64_t count) {
   bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK && Sql(db, "BEGIN IMMEDIATE");
   sqlite3_stmt* key = nullptr;
   sqlite3_stmt* add = nullptr;
-  ok = ok &&
-       sqlite3_prepare_v2(db, "SELECT id FROM regkey WHERE path = ?1", -1, &key, nullptr) == SQLITE_OK &&
-       sqlite3_prepare_v2(db, "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, 1, ?3)",
-                          -1, &add, nullptr) == SQLITE_OK;
+  ok =
+      ok &&
+      sqlite3_prepare_v2(db, "SELECT id FROM regkey WHERE path = ?1", -1, &key, nullptr) ==
+          SQLITE_OK &&
+      sqlite3_prepare_v2(db, "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, 1, ?3)",
+                         -1, &add, nullptr) == SQLITE_OK;
   sqlite3_int64 keyId = 0;
   if (ok) {
     sqlite3_bind_text(key, 1, kTraceKey, -1, SQLITE_STATIC);
@@ -268,7 +272,8 @@ class TargetReporter : public benchmark::ConsoleReporter {
       Seen& seen = seen_[name];
       if (median || !seen.any) {
         seen = {true, run.GetAdjustedRealTime(), {}};
-        for (const auto& counter : run.counters) seen.counters[counter.first] = counter.second.value;
+        for (const auto& counter : run.counters)
+          seen.counters[counter.first] = counter.second.value;
       }
     }
   }
@@ -332,13 +337,18 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RegisterBenchmark("BM_RequestRepeat90", BM_RequestRepeat90)
-      ->UseRealTime()->Threads(1)->Threads(2);
+      ->UseRealTime()
+      ->Threads(1)
+      ->Threads(2);
   benchmark::RegisterBenchmark("BM_RequestNewPath", BM_RequestNewPath)->UseRealTime();
   std::vector<std::int64_t> sizes = {1000, 100000};
   const char* large = std::getenv("REFWARDEN_BENCH_LARGE");
   if (large != nullptr && large[0] == '1') sizes.push_back(1000000);
   for (std::int64_t size : sizes) {
-    benchmark::RegisterBenchmark("BM_TraceNew", BM_TraceNew)->Arg(size)->Iterations(2000)->UseRealTime();
+    benchmark::RegisterBenchmark("BM_TraceNew", BM_TraceNew)
+        ->Arg(size)
+        ->Iterations(2000)
+        ->UseRealTime();
     benchmark::RegisterBenchmark("BM_TraceRepeat", BM_TraceRepeat)->Arg(size)->UseRealTime();
   }
   TargetReporter reporter;

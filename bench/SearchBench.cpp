@@ -80,8 +80,8 @@ std::size_t ViaStringViewFind(const char* h, std::size_t n, const char* f, std::
   return std::string_view(h, n).find(std::string_view(f, m));
 }
 
-void Register(const char* name, std::size_t (*search)(const char*, std::size_t, const char*,
-                                                      std::size_t)) {
+void Register(const char* name,
+              std::size_t (*search)(const char*, std::size_t, const char*, std::size_t)) {
   benchmark::RegisterBenchmark(name, [search](benchmark::State& state) { Measure(state, search); })
       ->ArgNames({"hay", "needle"})
       ->ArgsProduct({{16, 64, 256, 4096}, {4, 20}});

@@ -40,8 +40,7 @@ bool RefererNamesHost(std::string_view referer, std::string_view host) {
 
 }  // namespace
 
-Decision DecideRewrite(std::string_view path, std::string_view host,
-                       std::string_view referer) {
+Decision DecideRewrite(std::string_view path, std::string_view host, std::string_view referer) {
   if (!IsProtected(path) || RefererNamesHost(referer, host)) return {};
   Decision decision;
   decision.rewrite = true;

@@ -24,7 +24,6 @@ struct Decision {
 // is a wildcard); otherwise it is rewritten to ReplacementPrefix followed by
 // the path's last four bytes, its protected suffix ("/refwarden.jpg").
 // No side effects; allocates nothing for hosts of ordinary length.
-Decision DecideRewrite(std::string_view path, std::string_view host,
-                       std::string_view referer);
+Decision DecideRewrite(std::string_view path, std::string_view host, std::string_view referer);
 
 }  // namespace refwarden

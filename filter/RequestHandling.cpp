@@ -14,8 +14,9 @@ namespace {
 // server that fills the buffer without one cannot make us read past it.
 std::string_view ValueIn(const char (&buffer)[kValueBufferSize]) {
   const void* nul = std::memchr(buffer, '\0', kValueBufferSize);
-  const std::size_t length =
-      nul == nullptr ? kValueBufferSize : static_cast<std::size_t>(static_cast<const char*>(nul) - buffer);
+  const std::size_t length = nul == nullptr
+                                 ? kValueBufferSize
+                                 : static_cast<std::size_t>(static_cast<const char*>(nul) - buffer);
   return {buffer, length};
 }
 

@@ -36,9 +36,9 @@ bool TRegistry::OpenKey(const char* path, bool canCreate) noexcept {
 void TRegistry::WriteString(const char* name, std::string_view text) {
   // The data is the text and its terminating NUL.
   const std::string data(text);
-  const LONG result = api_.setValue(currentKey_, name, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(data.c_str()),
-                                    static_cast<DWORD>(data.size() + 1));
+  const LONG result =
+      api_.setValue(currentKey_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                    static_cast<DWORD>(data.size() + 1));
   if (result != ERROR_SUCCESS) {
     throw ERegistryException(std::string("Failed to set data for '") + name + "'");
   }

@@ -18,8 +18,8 @@ class ERegistryException : public Exception {
 
 // The registry functions a TRegistry calls; tests hand in their own.
 struct RegistryApi {
-  LONG(WINAPI* createKey)(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY,
-                          LPDWORD);
+  LONG(WINAPI* createKey)
+  (HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
   LONG(WINAPI* setValue)(HKEY, LPCSTR, DWORD, DWORD, const BYTE*, DWORD);
   LONG(WINAPI* closeKey)(HKEY);
 };

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t n = count <= 0 ? 0 : static_cast<std::size_t>(count);
   const std::string leading = textText.substr(0, std::min(n, textText.size()));
   const std::string trailing = textText.substr(textText.size() - std::min(n, textText.size()));
-  if (LeadingChars(text.view(), count) != leading || TrailingChars(text.view(), count) != trailing) {
+  if (LeadingChars(text.view(), count) != leading ||
+      TrailingChars(text.view(), count) != trailing) {
     Mismatch("LeadingChars/TrailingChars text " + Printable(textText) + " count " +
              std::to_string(count));
   }

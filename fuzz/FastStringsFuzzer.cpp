@@ -29,7 +29,8 @@ int NaiveFind(std::string_view source, std::string_view find, int start) {
 // among all bytes but the last, or the length when b is not among them.
 std::int32_t NaiveShift(std::string_view find, unsigned char b) {
   for (std::size_t j = find.size() - 1; j-- > 0;) {
-    if (static_cast<unsigned char>(find[j]) == b) return static_cast<std::int32_t>(find.size() - 1 - j);
+    if (static_cast<unsigned char>(find[j]) == b)
+      return static_cast<std::int32_t>(find.size() - 1 - j);
   }
   return static_cast<std::int32_t>(find.size());
 }
@@ -61,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string about = "source " + Printable(sourceText) + " find " + Printable(findText);
 
   for (int start = 1; start <= source.length() + 2; ++start) {
-    const int got = FindSubstring(source.data(), find.data(), source.length(), find.length(), start);
+    const int got =
+        FindSubstring(source.data(), find.data(), source.length(), find.length(), start);
     const int want = NaiveFind(sourceText, findText, start);
     if (got != want) {
       Mismatch("FindSubstring " + about + " start " + std::to_string(start) + ": got " +
@@ -80,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ShiftTable table;
     BuildShiftTable(find.data(), find.length(), table);
     for (int b = 0; b < 256; ++b) {
-      if (table[static_cast<std::size_t>(b)] != NaiveShift(findText, static_cast<unsigned char>(b))) {
+      if (table[static_cast<std::size_t>(b)] !=
+          NaiveShift(findText, static_cast<unsigned char>(b))) {
         Mismatch("BuildShiftTable " + about + ": wrong entry " + std::to_string(b));
       }
     }
@@ -88,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const int badStart = input.ConsumeIntegralInRange<int>(-3, 0);
   ExpectFailure([&] { FindChar(source.view(), ch, badStart); },
-                "Assertion failure (FastStrings, line 462)", "FindChar start " + std::to_string(badStart));
+                "Assertion failure (FastStrings, line 462)",
+                "FindChar start " + std::to_string(badStart));
   ExpectFailure(
       [&] { FindSubstring(source.data(), find.data(), source.length(), find.length(), badStart); },
       "Assertion failure (FastStrings, line 544)",

@@ -167,16 +167,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HTTP_FILTER_PREPROC_HEADERS headers{};
   headers.GetHeader = &GetHeader;
   headers.SetHeader = &SetHeader;
-  const DWORD status = fixture.filter->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
+  const DWORD status =
+      fixture.filter->HttpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
 
   const std::string_view host = AsRead(server.host);
   const std::string_view referer = AsRead(server.referer);
   const std::string_view url = AsRead(server.url);
   const std::string_view path = url.substr(0, url.find('?'));
-  const std::string inputs = "host " + Printable(host) + ", referer " + Printable(referer) +
-                             ", url " + Printable(url);
+  const std::string inputs =
+      "host " + Printable(host) + ", referer " + Printable(referer) + ", url " + Printable(url);
   if (!server.problem.empty()) Mismatch(server.problem + " for " + inputs);
-  if (status != SF_STATUS_REQ_NEXT_NOTIFICATION) Mismatch("status not NEXT_NOTIFICATION for " + inputs);
+  if (status != SF_STATUS_REQ_NEXT_NOTIFICATION)
+    Mismatch("status not NEXT_NOTIFICATION for " + inputs);
   // Every path the filter can read (at most 4097 bytes, no NUL) is one the
   // store must hold; a refusal would also have to let the request pass.
   if (!Traced(path)) Mismatch("path not traced: " + inputs);

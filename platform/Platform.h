@@ -10,6 +10,7 @@
 #ifdef _WIN32
 
 #include <windows.h>
+// httpfilt.h needs the types of windows.h.
 #include <httpfilt.h>
 
 #else  // POSIX
@@ -53,15 +54,24 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 #define HTTP_FILTER_REVISION 0x00060000
 
 enum SF_REQ_TYPE {
-  SF_REQ_SEND_RESPONSE_HEADER, SF_REQ_ADD_HEADERS_ON_DENIAL, SF_REQ_SET_NEXT_READ_SIZE,
-  SF_REQ_SET_PROXY_INFO, SF_REQ_GET_CONNID, SF_REQ_SET_CERTIFICATE_INFO,
-  SF_REQ_GET_PROPERTY, SF_REQ_NORMALIZE_URL, SF_REQ_DISABLE_NOTIFICATIONS
+  SF_REQ_SEND_RESPONSE_HEADER,
+  SF_REQ_ADD_HEADERS_ON_DENIAL,
+  SF_REQ_SET_NEXT_READ_SIZE,
+  SF_REQ_SET_PROXY_INFO,
+  SF_REQ_GET_CONNID,
+  SF_REQ_SET_CERTIFICATE_INFO,
+  SF_REQ_GET_PROPERTY,
+  SF_REQ_NORMALIZE_URL,
+  SF_REQ_DISABLE_NOTIFICATIONS
 };
 
 enum SF_STATUS_TYPE {
-  SF_STATUS_REQ_FINISHED = 0x8000000, SF_STATUS_REQ_FINISHED_KEEP_CONN,
-  SF_STATUS_REQ_NEXT_NOTIFICATION, SF_STATUS_REQ_HANDLED_NOTIFICATION,
-  SF_STATUS_REQ_ERROR, SF_STATUS_REQ_READ_NEXT
+  SF_STATUS_REQ_FINISHED = 0x8000000,
+  SF_STATUS_REQ_FINISHED_KEEP_CONN,
+  SF_STATUS_REQ_NEXT_NOTIFICATION,
+  SF_STATUS_REQ_HANDLED_NOTIFICATION,
+  SF_STATUS_REQ_ERROR,
+  SF_STATUS_REQ_READ_NEXT
 };
 
 typedef struct _HTTP_FILTER_CONTEXT {
@@ -71,20 +81,21 @@ typedef struct _HTTP_FILTER_CONTEXT {
   DWORD ulReserved;
   BOOL fIsSecurePort;
   PVOID pFilterContext;
-  BOOL(WINAPI* GetServerVariable)(struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszVariableName,
-                                  LPVOID lpvBuffer, LPDWORD lpdwSize);
-  BOOL(WINAPI* AddResponseHeaders)(struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszHeaders,
-                                   DWORD dwReserved);
-  BOOL(WINAPI* WriteClient)(struct _HTTP_FILTER_CONTEXT* pfc, LPVOID Buffer, LPDWORD lpdwBytes,
-                            DWORD dwReserved);
+  BOOL(WINAPI* GetServerVariable)
+  (struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszVariableName, LPVOID lpvBuffer, LPDWORD lpdwSize);
+  BOOL(WINAPI* AddResponseHeaders)
+  (struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszHeaders, DWORD dwReserved);
+  BOOL(WINAPI* WriteClient)
+  (struct _HTTP_FILTER_CONTEXT* pfc, LPVOID Buffer, LPDWORD lpdwBytes, DWORD dwReserved);
   VOID*(WINAPI* AllocMem)(struct _HTTP_FILTER_CONTEXT* pfc, DWORD cbSize, DWORD dwReserved);
-  BOOL(WINAPI* ServerSupportFunction)(struct _HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE sfReq,
-                                      PVOID pData, ULONG_PTR ul1, ULONG_PTR ul2);
+  BOOL(WINAPI* ServerSupportFunction)
+  (struct _HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE sfReq, PVOID pData, ULONG_PTR ul1,
+   ULONG_PTR ul2);
 } HTTP_FILTER_CONTEXT, *PHTTP_FILTER_CONTEXT;
 
 typedef struct _HTTP_FILTER_PREPROC_HEADERS {
-  BOOL(WINAPI* GetHeader)(struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszName, LPVOID lpvBuffer,
-                          LPDWORD lpdwSize);
+  BOOL(WINAPI* GetHeader)
+  (struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszName, LPVOID lpvBuffer, LPDWORD lpdwSize);
   BOOL(WINAPI* SetHeader)(struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszName, LPSTR lpszValue);
   BOOL(WINAPI* AddHeader)(struct _HTTP_FILTER_CONTEXT* pfc, LPSTR lpszName, LPSTR lpszValue);
   DWORD HttpStatus;
@@ -134,14 +145,14 @@ typedef struct _HTTP_FILTER_VERSION {
 // ERROR_SUCCESS with a new handle in *phkResult, or a Windows error code
 // (e.g. when the store cannot be opened or created).
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                     PHKEY phkResult, LPDWORD lpdwDisposition);
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition);
 
 // Creates the named value of the open key, or replaces its type and data.
 // The empty name is the key's default value. ERROR_INVALID_HANDLE for a null
 // or unknown handle.
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                    const BYTE* lpData, DWORD cbData);
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData);
 
 // Releases a handle from RegCreateKeyExA or RegOpenKeyExA.
 LONG RegCloseKey(HKEY hKey);
@@ -149,8 +160,7 @@ LONG RegCloseKey(HKEY hKey);
 // Reading, for the tools: open an existing key (ERROR_FILE_NOT_FOUND when it
 // is missing), enumerate its values in the order they were first written,
 // and read one value.
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                   PHKEY phkResult);
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,

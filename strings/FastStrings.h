@@ -31,8 +31,8 @@ int FindChar(std::string_view source, char ch, int start);
 // and the true lengths of both strings: no byte of source beyond sourceLength
 // and none of find beyond findLength is read. Builds a fresh ShiftTable on
 // every call that gets as far as searching.
-int FindSubstring(const char* source, const char* find, int sourceLength,
-                  int findLength, int start);
+int FindSubstring(const char* source, const char* find, int sourceLength, int findLength,
+                  int start);
 
 // Fills `table` for `find`: every entry findLength, then for each byte of find
 // but the last, its distance from the last position (the rightmost occurrence
@@ -85,9 +85,8 @@ REFWARDEN_INLINE void BuildShiftTable(const char* find, int findLength, ShiftTab
   for (int j = 0; j < findLength - 1; ++j) table[bytes[j]] = findLength - 1 - j;
 }
 
-REFWARDEN_INLINE const char* ShiftTableScan(const char* range, const char* pattern,
-                                             int rangeLength, int patternLength,
-                                             const ShiftTable& table) {
+REFWARDEN_INLINE const char* ShiftTableScan(const char* range, const char* pattern, int rangeLength,
+                                            int patternLength, const ShiftTable& table) {
   if (rangeLength < patternLength) return nullptr;
   const auto* p = reinterpret_cast<const unsigned char*>(pattern);
   const int last = patternLength - 1;
@@ -118,7 +117,7 @@ REFWARDEN_INLINE const char* ShiftTableScan(const char* range, const char* patte
 }
 
 REFWARDEN_INLINE int FindSubstring(const char* source, const char* find, int sourceLength,
-                                    int findLength, int start) {
+                                   int findLength, int start) {
   if (start < 1) detail::FailFindSubstring();
   if (findLength < 1) return 0;
   if (findLength > sourceLength) return 0;

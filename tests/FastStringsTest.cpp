@@ -18,29 +18,55 @@ int Find(std::string_view source, std::string_view find, int start) {
 }
 
 TEST(FindCharTest, Table) {
-  struct Case { std::string_view source; char ch; int start; int expected; };
+  struct Case {
+    std::string_view source;
+    char ch;
+    int start;
+    int expected;
+  };
   const Case cases[] = {
-      {"", 'a', 1, 0},       {"", 'a', 7, 0},
-      {"a*b*", '*', 1, 2},   {"a*b*", '*', 3, 4},  {"a*b*", '*', 4, 4},
-      {"a*b*", '*', 5, 0},   {"abc", 'c', 3, 3},   {"abc", 'a', 3, 0},
-      {"abc", 'c', 4, 0},    {"abC", 'c', 1, 0},
+      {"", 'a', 1, 0},
+      {"", 'a', 7, 0},
+      {"a*b*", '*', 1, 2},
+      {"a*b*", '*', 3, 4},
+      {"a*b*", '*', 4, 4},
+      {"a*b*", '*', 5, 0},
+      {"abc", 'c', 3, 3},
+      {"abc", 'a', 3, 0},
+      {"abc", 'c', 4, 0},
+      {"abC", 'c', 1, 0},
       {std::string_view("a\0b", 3), '\0', 1, 2},
       {std::string_view("a\0b", 3), 'b', 1, 3},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FindChar(c.source, c.ch, c.start), c.expected)
-        << "source " << Printable(c.source) << " ch " << Printable({&c.ch, 1}) << " start " << c.start;
+        << "source " << Printable(c.source) << " ch " << Printable({&c.ch, 1}) << " start "
+        << c.start;
   }
 }
 
 TEST(FindSubstringTest, Table) {
-  struct Case { std::string_view source, find; int start; int expected; };
+  struct Case {
+    std::string_view source, find;
+    int start;
+    int expected;
+  };
   const Case cases[] = {
-      {"abc", "", 1, 0},          {"abc", "", 2, 0},          {"", "", 1, 0},
-      {"ab", "abc", 1, 0},        {"abc", "abc", 1, 1},       {"abc", "abc", 2, 0},
-      {"aaa", "aa", 1, 1},        {"aaa", "aa", 2, 2},        {"aaa", "aa", 3, 0},
-      {"xabcabc", "abc", 1, 2},   {"xabcabc", "abc", 3, 5},   {"abc", "c", 3, 3},
-      {"abc", "c", 4, 0},         {"abc", "c", 99, 0},        {"A.JPG", ".jpg", 1, 0},
+      {"abc", "", 1, 0},
+      {"abc", "", 2, 0},
+      {"", "", 1, 0},
+      {"ab", "abc", 1, 0},
+      {"abc", "abc", 1, 1},
+      {"abc", "abc", 2, 0},
+      {"aaa", "aa", 1, 1},
+      {"aaa", "aa", 2, 2},
+      {"aaa", "aa", 3, 0},
+      {"xabcabc", "abc", 1, 2},
+      {"xabcabc", "abc", 3, 5},
+      {"abc", "c", 3, 3},
+      {"abc", "c", 4, 0},
+      {"abc", "c", 99, 0},
+      {"A.JPG", ".jpg", 1, 0},
       {"/images/photo.jpg", ".jpg", 1, 14},
       {"/a.jpg.jpg", ".jpg", 1, 3},
       {std::string_view("x\0\0y\0z", 6), std::string_view("\0z", 2), 1, 5},
@@ -48,7 +74,8 @@ TEST(FindSubstringTest, Table) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Find(c.source, c.find, c.start), c.expected)
-        << "source " << Printable(c.source) << " find " << Printable(c.find) << " start " << c.start;
+        << "source " << Printable(c.source) << " find " << Printable(c.find) << " start "
+        << c.start;
   }
 }
 
@@ -90,7 +117,11 @@ TEST(FastStringsFailureTest, StartBelowOneIsAnAssertionFailure) {
 }
 
 TEST(BuildShiftTableTest, HorspoolEntries) {
-  struct Case { std::string_view find; std::vector<std::pair<char, int>> entries; int others; };
+  struct Case {
+    std::string_view find;
+    std::vector<std::pair<char, int>> entries;
+    int others;
+  };
   const Case cases[] = {
       {".jpg", {{'.', 3}, {'j', 2}, {'p', 1}, {'g', 4}}, 4},
       {"abcab", {{'a', 1}, {'b', 3}, {'c', 2}}, 5},

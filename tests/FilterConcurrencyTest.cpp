@@ -30,11 +30,14 @@ TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
     threads.emplace_back([t, &wrong] {
       for (int i = 0; i < kRequests; ++i) {
         // Half the paths are shared by every thread, half are the thread's own.
-        const std::string url = i % 2 == 0 ? "/shared/" + std::to_string(i % 50) + ".jpg?t=" + std::to_string(t)
-                                           : "/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png";
-        const FilterOutcome outcome = RunPreprocHeaders(&Handle, {"h.org", "http://other.net/", url});
+        const std::string url =
+            i % 2 == 0 ? "/shared/" + std::to_string(i % 50) + ".jpg?t=" + std::to_string(t)
+                       : "/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png";
+        const FilterOutcome outcome =
+            RunPreprocHeaders(&Handle, {"h.org", "http://other.net/", url});
         const std::string expected = i % 2 == 0 ? "/refwarden.jpg" : "/refwarden.png";
-        if (outcome.status != SF_STATUS_REQ_NEXT_NOTIFICATION || !outcome.rewritten || outcome.url != expected) {
+        if (outcome.status != SF_STATUS_REQ_NEXT_NOTIFICATION || !outcome.rewritten ||
+            outcome.url != expected) {
           ++wrong;
         }
       }
@@ -47,7 +50,8 @@ TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
   std::set<std::string> expected;
   for (int i = 0; i < 50; i += 2) expected.insert("/shared/" + std::to_string(i) + ".jpg");
   for (int t = 0; t < kThreads; ++t) {
-    for (int i = 1; i < kRequests; i += 2) expected.insert("/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png");
+    for (int i = 1; i < kRequests; i += 2)
+      expected.insert("/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png");
   }
   const std::vector<testing::StoredValue> values = testing::ReadValues(testing::kTraceKey);
   std::set<std::string> names;

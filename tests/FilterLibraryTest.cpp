@@ -41,14 +41,17 @@ TEST_F(FilterLibraryTest, RegistersForPreprocessedHeadersAtLowPriority) {
 TEST_F(FilterLibraryTest, OtherNotificationsCallNothing) {
   for (DWORD notification : {0u, 1u, 0x1000u, 0x200u, 0x80u, 0x4001u, 0xFFFFFFFFu}) {
     RecordingServer server{"h", "", "/a.jpg"};
-    EXPECT_EQ(server.Send(filter->Function(), notification), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    EXPECT_EQ(server.Send(filter->Function(), notification),
+              static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     EXPECT_TRUE(server.calls.empty()) << "notification " << notification;
   }
   EXPECT_TRUE(ReadValues(testing::kTraceKey).empty());
 }
 
 TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
-  struct Case { std::string url, host, referer, rewrittenTo, traced; };
+  struct Case {
+    std::string url, host, referer, rewrittenTo, traced;
+  };
   const Case cases[] = {
       {"/images/a.jpg?size=2", "h.org", "http://other.net/", "/refwarden.jpg", "/images/a.jpg"},
       {"/images/a.jpg?size=3", "h.org", "http://h.org/page", "", "/images/a.jpg"},
@@ -64,8 +67,9 @@ TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
     EXPECT_EQ(server.Send(filter->Function()), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     const std::string label = "url " + c.url;
     ASSERT_GE(server.calls.size(), 3u) << label;
-    const char* expectedReads[][2] = {
-        {"GetServerVariable", "HTTP_HOST"}, {"GetServerVariable", "HTTP_REFERER"}, {"GetHeader", "url"}};
+    const char* expectedReads[][2] = {{"GetServerVariable", "HTTP_HOST"},
+                                      {"GetServerVariable", "HTTP_REFERER"},
+                                      {"GetHeader", "url"}};
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(server.calls[i].function, expectedReads[i][0]) << label;
       EXPECT_EQ(server.calls[i].name, expectedReads[i][1]) << label;
@@ -81,7 +85,8 @@ TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
       EXPECT_EQ(server.calls[3].value, c.rewrittenTo) << label;
     }
     const std::vector<StoredValue> values = ReadValues(testing::kTraceKey);
-    EXPECT_TRUE(std::count(values.begin(), values.end(), StoredValue{c.traced, REG_SZ, std::string("ok\0", 3)}) == 1)
+    EXPECT_TRUE(std::count(values.begin(), values.end(),
+                           StoredValue{c.traced, REG_SZ, std::string("ok\0", 3)}) == 1)
         << label << " not traced as " << c.traced;
   }
   // Paths that repeat leave one value each.

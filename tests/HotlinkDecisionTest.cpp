@@ -14,7 +14,9 @@ using reference::Printable;
 constexpr std::string_view kPass = "pass";
 
 TEST(DecideRewriteTest, Table) {
-  struct Case { std::string_view path, host, referer, expected; };
+  struct Case {
+    std::string_view path, host, referer, expected;
+  };
   const Case cases[] = {
       {"/images/photo.jpg", "h.org", "http://h.org/page.html", kPass},
       {"/images/photo.jpg", "h.org", "", "/refwarden.jpg"},

@@ -45,67 +45,74 @@ TEST(DetectLogFormatTest, FirstLineDecides) {
 
 // The cases run in order through one parser, so directives carry over.
 TEST(LogParserTest, W3cLinesInOrder) {
-  ExpectLines(LogFormat::kW3c, {
-      {"2024-05-01 10:00:00 GET /a.jpg - example.com -", "malformed"},  // before any #Fields
-      {"#Software: Microsoft Internet Information Services 10.0", "ignored"},
-      {"#Version: 1.0", "ignored"},
-      {"#Fields: date time cs-method cs-uri-stem cs-uri-query cs-host cs(Referer) sc-status",
-       "ignored"},
-      {"2024-05-01 10:00:00 GET /images/a.jpg - example.com http://forum.net/t/1 200",
-       "example.com|http://forum.net/t/1|/images/a.jpg"},
-      {"2024-05-01 10:00:00 GET /images/a.jpg w=2&h=3 example.com:8080 - 200",
-       "example.com:8080||/images/a.jpg?w=2&h=3"},
-      {"2024-05-01 10:00:00 GET /index.html - - - 304", "||/index.html"},
-      // '+' stands for a space in W3C values; it is kept as logged.
-      {"2024-05-01 10:00:00 GET /my+photo.png q=a+b example.com http://s.net/?q=a+b 200",
-       "example.com|http://s.net/?q=a+b|/my+photo.png?q=a+b"},
-      {"2024-05-01 10:00:00 GET /a.jpg - example.com -", "malformed"},          // a field short
-      {"2024-05-01 10:00:00 GET /a.jpg - example.com - 200 9", "malformed"},    // a field over
-      {"2024-05-01 10:00:00 GET - - example.com - 200", "malformed"},           // no stem
-      {"", "ignored"},
-      {"   \t", "ignored"},
-      {"2024-05-01\t10:00:00  GET /t.gif - h - 200\r", "h||/t.gif"},  // tabs, runs, CR
-      // Columns reordered, names in another case, no query column.
-      {"#Fields: cs(Referer) cs-uri-stem time CS-HOST", "ignored"},
-      {"http://own.example/ /pics/x.bmp 10:00:01 own.example",
-       "own.example|http://own.example/|/pics/x.bmp"},
-      {"#Remark: rotated", "ignored"},
-      {"- /y.png 10:00:02 own.example", "own.example||/y.png"},
-      // No cs-host column: the host is not known from the log.
-      {"#Fields: time cs-uri-stem cs(Referer)", "ignored"},
-      {"10:00:03 /z.jpg http://a.net/", "(no host)|http://a.net/|/z.jpg"},
-      // No cs-uri-stem column: no line can be a request.
-      {"#Fields: time cs-host", "ignored"},
-      {"10:00:04 example.com", "malformed"},
-  });
+  ExpectLines(
+      LogFormat::kW3c,
+      {
+          {"2024-05-01 10:00:00 GET /a.jpg - example.com -", "malformed"},  // before any #Fields
+          {"#Software: Microsoft Internet Information Services 10.0", "ignored"},
+          {"#Version: 1.0", "ignored"},
+          {"#Fields: date time cs-method cs-uri-stem cs-uri-query cs-host cs(Referer) sc-status",
+           "ignored"},
+          {"2024-05-01 10:00:00 GET /images/a.jpg - example.com http://forum.net/t/1 200",
+           "example.com|http://forum.net/t/1|/images/a.jpg"},
+          {"2024-05-01 10:00:00 GET /images/a.jpg w=2&h=3 example.com:8080 - 200",
+           "example.com:8080||/images/a.jpg?w=2&h=3"},
+          {"2024-05-01 10:00:00 GET /index.html - - - 304", "||/index.html"},
+          // '+' stands for a space in W3C values; it is kept as logged.
+          {"2024-05-01 10:00:00 GET /my+photo.png q=a+b example.com http://s.net/?q=a+b 200",
+           "example.com|http://s.net/?q=a+b|/my+photo.png?q=a+b"},
+          {"2024-05-01 10:00:00 GET /a.jpg - example.com -", "malformed"},        // a field short
+          {"2024-05-01 10:00:00 GET /a.jpg - example.com - 200 9", "malformed"},  // a field over
+          {"2024-05-01 10:00:00 GET - - example.com - 200", "malformed"},         // no stem
+          {"", "ignored"},
+          {"   \t", "ignored"},
+          {"2024-05-01\t10:00:00  GET /t.gif - h - 200\r", "h||/t.gif"},  // tabs, runs, CR
+          // Columns reordered, names in another case, no query column.
+          {"#Fields: cs(Referer) cs-uri-stem time CS-HOST", "ignored"},
+          {"http://own.example/ /pics/x.bmp 10:00:01 own.example",
+           "own.example|http://own.example/|/pics/x.bmp"},
+          {"#Remark: rotated", "ignored"},
+          {"- /y.png 10:00:02 own.example", "own.example||/y.png"},
+          // No cs-host column: the host is not known from the log.
+          {"#Fields: time cs-uri-stem cs(Referer)", "ignored"},
+          {"10:00:03 /z.jpg http://a.net/", "(no host)|http://a.net/|/z.jpg"},
+          // No cs-uri-stem column: no line can be a request.
+          {"#Fields: time cs-host", "ignored"},
+          {"10:00:04 example.com", "malformed"},
+      });
 }
 
 TEST(LogParserTest, CombinedLines) {
-  ExpectLines(LogFormat::kCombined, {
-      {R"L(203.0.113.9 - - [10/Oct/2023:13:55:36 -0700] "GET /images/a.jpg HTTP/1.1" 200 2326 "http://forum.net/t/1" "Mozilla/5.0 (X11)")L",
-       "(no host)|http://forum.net/t/1|/images/a.jpg"},
-      {R"L(203.0.113.9 - frank [10/Oct/2023:13:55:36 +0000] "GET /a.png?size=2 HTTP/2.0" 200 5 "-" "curl/8")L",
-       "(no host)||/a.png?size=2"},
-      // nginx and Apache escape quotes and backslashes inside quoted values.
-      {R"L(1.2.3.4 - - [d] "GET /q\"uote.gif HTTP/1.1" 200 1 "http://x.net/?a=\"b\"&c=\\" "UA \"quoted\"")L",
-       R"L((no host)|http://x.net/?a="b"&c=\|/q"uote.gif)L"},
-      {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1 "http://x.net/\x22y" "-")L",
-       R"L((no host)|http://x.net/"y|/a.jpg)L"},
-      // HTTP/0.9 has no protocol; extra fields after the agent are not read.
-      {R"L(1.2.3.4 - - [d] "GET /old.bmp" 200 1 "-" "-" "10.0.0.1" rt=0.002)L", "(no host)||/old.bmp"},
-      {R"L(1.2.3.4 - - [d] "GET /no-agent.jpg HTTP/1.1" 200 1 "http://r.net/")L",
-       "(no host)|http://r.net/|/no-agent.jpg"},
-      {R"L(1.2.3.4 - - [d] "GET /crlf.jpg HTTP/1.1" 200 1 "-" "-")L" "\r", "(no host)||/crlf.jpg"},
-      {"", "ignored"},
-      {R"L(1.2.3.4 - - [d] "-" 400 0 "-" "-")L", "malformed"},               // no request line
-      {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1)L", "malformed"},     // no referer
-      {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1 "unclosed)L", "malformed"},
-      {R"L(1.2.3.4 - - d "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},  // no [date]
-      {R"L(1.2.3.4 - - [d "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},
-      {R"L(1.2.3.4 - [d] "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},   // a field short
-      {"#Fields: cs-uri-stem", "malformed"},
-      {"just some text", "malformed"},
-  });
+  ExpectLines(
+      LogFormat::kCombined,
+      {
+          {R"L(203.0.113.9 - - [10/Oct/2023:13:55:36 -0700] "GET /images/a.jpg HTTP/1.1" 200 2326 "http://forum.net/t/1" "Mozilla/5.0 (X11)")L",
+           "(no host)|http://forum.net/t/1|/images/a.jpg"},
+          {R"L(203.0.113.9 - frank [10/Oct/2023:13:55:36 +0000] "GET /a.png?size=2 HTTP/2.0" 200 5 "-" "curl/8")L",
+           "(no host)||/a.png?size=2"},
+          // nginx and Apache escape quotes and backslashes inside quoted values.
+          {R"L(1.2.3.4 - - [d] "GET /q\"uote.gif HTTP/1.1" 200 1 "http://x.net/?a=\"b\"&c=\\" "UA \"quoted\"")L",
+           R"L((no host)|http://x.net/?a="b"&c=\|/q"uote.gif)L"},
+          {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1 "http://x.net/\x22y" "-")L",
+           R"L((no host)|http://x.net/"y|/a.jpg)L"},
+          // HTTP/0.9 has no protocol; extra fields after the agent are not read.
+          {R"L(1.2.3.4 - - [d] "GET /old.bmp" 200 1 "-" "-" "10.0.0.1" rt=0.002)L",
+           "(no host)||/old.bmp"},
+          {R"L(1.2.3.4 - - [d] "GET /no-agent.jpg HTTP/1.1" 200 1 "http://r.net/")L",
+           "(no host)|http://r.net/|/no-agent.jpg"},
+          {R"L(1.2.3.4 - - [d] "GET /crlf.jpg HTTP/1.1" 200 1 "-" "-")L"
+           "\r",
+           "(no host)||/crlf.jpg"},
+          {"", "ignored"},
+          {R"L(1.2.3.4 - - [d] "-" 400 0 "-" "-")L", "malformed"},            // no request line
+          {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1)L", "malformed"},  // no referer
+          {R"L(1.2.3.4 - - [d] "GET /a.jpg HTTP/1.1" 200 1 "unclosed)L", "malformed"},
+          {R"L(1.2.3.4 - - d "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},  // no [date]
+          {R"L(1.2.3.4 - - [d "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},
+          {R"L(1.2.3.4 - [d] "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},  // a field short
+          {"#Fields: cs-uri-stem", "malformed"},
+          {"just some text", "malformed"},
+      });
 }
 
 // The views stay valid until the next Parse call, also when built in the

@@ -18,8 +18,9 @@ class LogReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("refwarden-logreader-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("refwarden-logreader-" +
+            std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }

@@ -20,7 +20,8 @@ inline int NaiveFind(std::string_view source, std::string_view find, int start) 
 inline bool SegmentMatch(std::string_view text, std::string_view pattern) {
   std::vector<std::string_view> segments;
   std::size_t from = 0;
-  for (std::size_t star; (star = pattern.find('*', from)) != std::string_view::npos; from = star + 1) {
+  for (std::size_t star; (star = pattern.find('*', from)) != std::string_view::npos;
+       from = star + 1) {
     segments.push_back(pattern.substr(from, star - from));
   }
   segments.push_back(pattern.substr(from));

@@ -1,7 +1,7 @@
 // The SQLite-backed registry functions, each test on a store of its own.
+#include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,8 +79,7 @@ HKEY Create(const char* path, DWORD* disposition = nullptr) {
 }
 
 LONG Set(HKEY key, const std::string& name, const std::string& data, DWORD type = REG_SZ) {
-  return RegSetValueExA(key, name.c_str(), 0, type,
-                        reinterpret_cast<const BYTE*>(data.data()),
+  return RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
                         static_cast<DWORD>(data.size()));
 }
 
@@ -154,9 +153,7 @@ class RegistryLayerTest : public ::testing::Test {
     fs::remove_all(folder_, ignored);
   }
 
-  static void UseStore(const std::string& file) {
-    setenv("REFWARDEN_REGISTRY", file.c_str(), 1);
-  }
+  static void UseStore(const std::string& file) { setenv("REFWARDEN_REGISTRY", file.c_str(), 1); }
 
   std::string folder_;
   std::string store_;
@@ -191,8 +188,8 @@ TEST_F(RegistryLayerTest, RejectsMalformedKeyPaths) {
   std::string longName(256, 'k');
   for (const char* path : {bad[0], bad[1], bad[2], bad[3], longName.c_str()}) {
     HKEY key = reinterpret_cast<HKEY>(1);
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
               ERROR_INVALID_PARAMETER)
         << path;
     EXPECT_EQ(key, nullptr) << path;
@@ -202,8 +199,7 @@ TEST_F(RegistryLayerTest, RejectsMalformedKeyPaths) {
 
 TEST_F(RegistryLayerTest, OpenFindsOnlyExistingKeys) {
   HKEY key = reinterpret_cast<HKEY>(1);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
   HKEY parent = Create("software\\tarnwel");
   HKEY child = nullptr;
@@ -229,9 +225,9 @@ TEST_F(RegistryLayerTest, KeyNamesIgnoreAsciiCaseAndKeepTheFirst) {
   RegCloseKey(first);
   RegCloseKey(second);
   EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{"/a"});
-  EXPECT_EQ(QueryStore(store_, "SELECT path FROM regkey ORDER BY id"),
-            (std::vector<std::string>{"", "Software", "Software\\Tarnwel",
-                                      "Software\\Tarnwel\\DEBUG"}));
+  EXPECT_EQ(
+      QueryStore(store_, "SELECT path FROM regkey ORDER BY id"),
+      (std::vector<std::string>{"", "Software", "Software\\Tarnwel", "Software\\Tarnwel\\DEBUG"}));
   // Only ASCII letters fold: these are two keys.
   RegCloseKey(Create("caf\xc3\xa9"));
   RegCloseKey(Create("CAF\xc3\x89", &disposition));
@@ -242,9 +238,9 @@ TEST_F(RegistryLayerTest, ValueNamesIgnoreAsciiCaseAndKeepTheFirst) {
   struct Write {
     std::string name, data;
   } writes[] = {
-      {"/Photo.JPG", "1"}, {"/photo.jpg", "2"}, {"/PHOTO.jpg", "3"},
-      {"/\xc9t\xe9", "4"},  // Latin-1 letters do not fold
-      {"/\xe9T\xc9", "5"},  {"/\xc9T\xe9", "6"},
+      {"/Photo.JPG", "1"}, {"/photo.jpg", "2"},
+      {"/PHOTO.jpg", "3"}, {"/\xc9t\xe9", "4"},  // Latin-1 letters do not fold
+      {"/\xe9T\xc9", "5"}, {"/\xc9T\xe9", "6"},
   };
   HKEY key = Create(kTraceKey);
   for (const Write& w : writes) EXPECT_EQ(Set(key, w.name, w.data), ERROR_SUCCESS);
@@ -273,12 +269,9 @@ TEST_F(RegistryLayerTest, EmptyNameIsTheDefaultValue) {
 
 TEST_F(RegistryLayerTest, NamesAndDataRoundTripAsBytes) {
   const std::vector<Value> values = {
-      {"/a\\b\\c.jpg", REG_SZ, std::string("ok\0", 3)},
-      {"\\", REG_SZ, "x"},
-      {"/\xff\xfe\x80", 3, std::string("\0\x01\xff", 3)},
-      {"/caf\xe9/\xc3\x28", 7, ""},
-      {"/%00?q=\x7f", REG_NONE, std::string(70000, '\xab')},
-      {std::string(4096, 'p'), REG_SZ, "ok"},
+      {"/a\\b\\c.jpg", REG_SZ, std::string("ok\0", 3)},      {"\\", REG_SZ, "x"},
+      {"/\xff\xfe\x80", 3, std::string("\0\x01\xff", 3)},    {"/caf\xe9/\xc3\x28", 7, ""},
+      {"/%00?q=\x7f", REG_NONE, std::string(70000, '\xab')}, {std::string(4096, 'p'), REG_SZ, "ok"},
   };
   HKEY key = Create(kTraceKey);
   for (const Value& v : values) EXPECT_EQ(Set(key, v.name, v.data, v.type), ERROR_SUCCESS);
@@ -291,8 +284,7 @@ TEST_F(RegistryLayerTest, NamesAndDataRoundTripAsBytes) {
     EXPECT_EQ(got[i].data, values[i].data) << Printable(values[i].name);
   }
   HKEY missing = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software\\tarnwel\\debug\\a", 0, KEY_READ,
-                          &missing),
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "software\\tarnwel\\debug\\a", 0, KEY_READ, &missing),
             ERROR_FILE_NOT_FOUND);
 }
 
@@ -350,8 +342,8 @@ TEST_F(RegistryLayerTest, StoreThatCannotBeCreatedIsAnError) {
   UseStore(folder_ + "/plain-file/refwarden/registry.sqlite");
   HKEY key = reinterpret_cast<HKEY>(1);
   DWORD disposition = 0;
-  EXPECT_NE(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, &disposition),
+  EXPECT_NE(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(RegSetValueExA(key, "/a", 0, REG_SZ, kOk, 3), ERROR_INVALID_HANDLE);
@@ -399,8 +391,7 @@ TEST_F(RegistryLayerTest, FollowsTheStoreNamedByTheEnvironment) {
   EXPECT_EQ(Set(first, "/first", "1"), ERROR_SUCCESS);
   EXPECT_EQ(Set(second, "/second", "2"), ERROR_SUCCESS);
   HKEY child = nullptr;  // a key opened below a handle stays in its store
-  ASSERT_EQ(RegCreateKeyExA(first, "sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child,
-                            nullptr),
+  ASSERT_EQ(RegCreateKeyExA(first, "sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(Set(child, "/child", "3"), ERROR_SUCCESS);
   for (HKEY k : {first, second, child}) RegCloseKey(k);
@@ -440,11 +431,9 @@ TEST_F(RegistryLayerTest, FollowsTheRegistrySizeRules) {
   DWORD cch, cb, type;
 
   cch = 5;  // "/four" needs 6 with its NUL
-  EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
-            ERROR_MORE_DATA);
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
   cch = 6;
-  EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(cch, 5u);
   EXPECT_STREQ(name, "/four");
 
@@ -468,8 +457,7 @@ TEST_F(RegistryLayerTest, FollowsTheRegistrySizeRules) {
   cb = 0;
   EXPECT_EQ(RegQueryValueExA(key, "/four", nullptr, nullptr, nullptr, &cb), ERROR_SUCCESS);
   EXPECT_EQ(cb, 8u);
-  EXPECT_EQ(RegQueryValueExA(key, "/five", nullptr, nullptr, nullptr, &cb),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegQueryValueExA(key, "/five", nullptr, nullptr, nullptr, &cb), ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
 }
 
@@ -485,8 +473,8 @@ TEST_F(RegistryLayerTest, ManyThreadsWriteTheExactSet) {
                                      "/t" + std::to_string(t) + "/" + std::to_string(i)};
         for (const std::string& name : names) {
           HKEY key = nullptr;
-          if (RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr) != ERROR_SUCCESS ||
+          if (RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr) != ERROR_SUCCESS ||
               RegSetValueExA(key, name.c_str(), 0, REG_SZ, kOk, 3) != ERROR_SUCCESS ||
               RegCloseKey(key) != ERROR_SUCCESS)
             ++failures;
@@ -529,8 +517,8 @@ TEST_F(RegistryLayerTest, SeveralProcessesWriteTheExactSet) {
         for (const std::string& name : {"/shared/" + std::to_string(i % 41),
                                         "/p" + std::to_string(c) + "/" + std::to_string(i)}) {
           HKEY key = nullptr;
-          if (RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr) != ERROR_SUCCESS ||
+          if (RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr) != ERROR_SUCCESS ||
               RegSetValueExA(key, name.c_str(), 0, REG_SZ, kOk, 3) != ERROR_SUCCESS)
             ++failures;
           RegCloseKey(key);
@@ -596,8 +584,8 @@ TEST_F(RegistryLayerTest, RecoversWhenACorruptStoreIsReplaced) {
   fs::create_directories(folder_ + "/data/refwarden");
   std::ofstream(store_) << std::string(8192, 'G');
   HKEY key = reinterpret_cast<HKEY>(1);
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &key, nullptr),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &key, nullptr),
             ERROR_BADDB);
   EXPECT_EQ(key, nullptr);
   fs::remove(store_);
@@ -618,8 +606,8 @@ TEST_F(RegistryLayerTest, RecoversWhenTheStoreIsReadOnly) {
     setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
     HKEY key = nullptr;
     auto write = [&key](const char* name) {
-      LONG r = RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                               nullptr, &key, nullptr);
+      LONG r = RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                               &key, nullptr);
       if (r == ERROR_SUCCESS) r = RegSetValueExA(key, name, 0, REG_SZ, kOk, 3);
       if (key != nullptr) RegCloseKey(key);
       return r;

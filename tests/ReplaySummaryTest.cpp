@@ -13,7 +13,9 @@ namespace {
 using reference::Printable;
 
 TEST(RefererSiteTest, Table) {
-  struct Case { std::string_view referer, site; };
+  struct Case {
+    std::string_view referer, site;
+  };
   const Case cases[] = {
       {"", "(none)"},
       {"http://forum.net/t/1", "forum.net"},
@@ -34,12 +36,14 @@ TEST(RefererSiteTest, Table) {
 // Checked against the matcher transcribed from its segment rules.
 TEST(IsProtectedImagePathTest, AgreesWithGreedyRule) {
   const std::string_view paths[] = {
-      "/a.jpg", "/a.gif", "/a.png", "/a.bmp", "/a.JPG", "/a.jpeg", "/a.jpg.jpg", "/a.gif.jpg",
-      "/x.jpgx/y.jpg", "/a.png/", "", ".jpg", "/.bmp", "/a.jp", "/a.jpg?x", "/dir.png/a.png",
+      "/a.jpg",     "/a.gif",     "/a.png",        "/a.bmp",         "/a.JPG", "/a.jpeg",
+      "/a.jpg.jpg", "/a.gif.jpg", "/x.jpgx/y.jpg", "/a.png/",        "",       ".jpg",
+      "/.bmp",      "/a.jp",      "/a.jpg?x",      "/dir.png/a.png",
   };
   for (std::string_view path : paths) {
-    const bool expected = reference::SegmentMatch(path, "*.jpg") || reference::SegmentMatch(path, "*.gif") ||
-                          reference::SegmentMatch(path, "*.png") || reference::SegmentMatch(path, "*.bmp");
+    const bool expected =
+        reference::SegmentMatch(path, "*.jpg") || reference::SegmentMatch(path, "*.gif") ||
+        reference::SegmentMatch(path, "*.png") || reference::SegmentMatch(path, "*.bmp");
     EXPECT_EQ(IsProtectedImagePath(path), expected) << "path " << Printable(path);
   }
   EXPECT_TRUE(IsProtectedImagePath("/images/photo.jpg"));
@@ -49,18 +53,25 @@ TEST(IsProtectedImagePathTest, AgreesWithGreedyRule) {
 TEST(ReplaySummaryTest, CountsAndTopLists) {
   ReplaySummary summary;
   summary.AddFile();
-  struct Request { std::string_view path, referer; bool image, rewritten; };
+  struct Request {
+    std::string_view path, referer;
+    bool image, rewritten;
+  };
   const Request requests[] = {
-      {"/a.jpg", "http://b.net/x", true, true},  {"/a.jpg", "http://b.net/y", true, true},
-      {"/b.png", "", true, true},                {"/b.png", "http://a.net/", true, true},
-      {"/c.gif", "http://own/", true, false},    {"/index.html", "", false, false},
+      {"/a.jpg", "http://b.net/x", true, true},
+      {"/a.jpg", "http://b.net/y", true, true},
+      {"/b.png", "", true, true},
+      {"/b.png", "http://a.net/", true, true},
+      {"/c.gif", "http://own/", true, false},
+      {"/index.html", "", false, false},
       {"/d.bmp", "http://c.net/", true, true},
   };
   for (const Request& r : requests) {
     summary.AddLine();
     summary.AddRequest(r.path, r.referer, r.image, r.rewritten);
   }
-  for (int line = 1; line <= 7; ++line) summary.AddMalformed("x.log", static_cast<std::uint64_t>(line * 10));
+  for (int line = 1; line <= 7; ++line)
+    summary.AddMalformed("x.log", static_cast<std::uint64_t>(line * 10));
 
   EXPECT_EQ(summary.requests(), 7u);
   EXPECT_EQ(summary.images(), 6u);

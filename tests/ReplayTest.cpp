@@ -3,9 +3,9 @@
 #include "tools/replay/Replay.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <zlib.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +25,9 @@ struct Row {
   std::string host;
   std::string referer;  // empty: no Referer
   std::string url;
-  bool image;           // the query-less path is a protected one
-  bool rewritten;       // what the filter must do
-  std::string site;     // the referer's site, for rewritten rows
+  bool image;        // the query-less path is a protected one
+  bool rewritten;    // what the filter must do
+  std::string site;  // the referer's site, for rewritten rows
 };
 
 // Host example.com unless a row says otherwise.
@@ -40,7 +40,8 @@ const std::vector<Row>& Rows() {
       {"example.com", "", "/index.html", false, false, ""},
       {"example.com", "http://example.com", "/images/c.gif", true, true, "example.com"},
       {"example.com", "http://forum.net/", "/a.jpg.jpg", false, false, ""},
-      {"example.com", "https://blog.example.org/post?id=1", "/x/y.bmp", true, true, "blog.example.org"},
+      {"example.com", "https://blog.example.org/post?id=1", "/x/y.bmp", true, true,
+       "blog.example.org"},
       {"example.com", "http://forum.net/", "/photo.JPG", false, false, ""},
       {"example.com:8080", "http://example.com:8080/", "/images/d.jpg", true, false, ""},
       {"example.com", "http://example.com:8080/", "/images/d.jpg", true, true, "example.com:8080"},
@@ -118,8 +119,8 @@ std::string W3cLog(const std::vector<Row>& rows) {
   log += "\n#Fields: cs(Referer) cs-host cs-uri-query time cs-uri-stem\n";
   for (std::size_t i = half; i < rows.size(); ++i) {
     const Row& r = rows[i];
-    log += W3cValue(r.referer) + " " + W3cValue(r.host) + " " + W3cValue(Query(r.url)) + " 10:00:09 " +
-           Stem(r.url) + "\r\n";
+    log += W3cValue(r.referer) + " " + W3cValue(r.host) + " " + W3cValue(Query(r.url)) +
+           " 10:00:09 " + Stem(r.url) + "\r\n";
     if (i == half + 1) log += "this line is not a log entry\n";
   }
   return log;
@@ -144,7 +145,8 @@ std::string CombinedLog(const std::vector<Row>& rows) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& r = rows[i];
     log += "203.0.113." + std::to_string(i) + " - - [01/May/2024:10:00:00 +0000] \"GET " + r.url +
-           " HTTP/1.1\" 200 1234 " + CombinedQuoted(r.referer) + " \"Mozilla/5.0 (\\\"test\\\")\"\n";
+           " HTTP/1.1\" 200 1234 " + CombinedQuoted(r.referer) +
+           " \"Mozilla/5.0 (\\\"test\\\")\"\n";
     if (i == 1) log += "203.0.113.99 - - [01/May/2024:10:00:00 +0000] \"-\" 400 0 \"-\" \"-\"\n";
   }
   return log;
@@ -185,7 +187,8 @@ class ReplayTest : public ::testing::Test {
     return path;
   }
 
-  static ReplaySummary Replay(const std::vector<std::string>& files, std::optional<std::string> host = {}) {
+  static ReplaySummary Replay(const std::vector<std::string>& files,
+                              std::optional<std::string> host = {}) {
     ReplayOptions options;
     options.files = files;
     options.host = std::move(host);
@@ -195,8 +198,9 @@ class ReplayTest : public ::testing::Test {
 
   // Runs the refwarden tool through the shell; returns its exit status.
   static int RunTool(const std::string& arguments, std::string* out) {
-    const std::string command = std::string(REFWARDEN_TOOL_PATH) + " --filter " + REFWARDEN_FILTER_PATH +
-                                " " + arguments + " 2>" + (dir_ / "stderr").string();
+    const std::string command = std::string(REFWARDEN_TOOL_PATH) + " --filter " +
+                                REFWARDEN_FILTER_PATH + " " + arguments + " 2>" +
+                                (dir_ / "stderr").string();
     FILE* pipe = popen(command.c_str(), "r");
     out->clear();
     char buffer[4096];

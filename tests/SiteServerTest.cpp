@@ -31,23 +31,34 @@ std::string ReadFile(const fs::path& file) {
 }
 
 TEST(PercentDecodeTest, Table) {
-  struct Case { std::string_view in, out; };
+  struct Case {
+    std::string_view in, out;
+  };
   const Case cases[] = {
-      {"/a%20b", "/a b"}, {"%2e%2E", ".."}, {"%2F", "/"}, {"100%", "100%"},
+      {"/a%20b", "/a b"}, {"%2e%2E", ".."}, {"%2F", "/"},     {"100%", "100%"},
       {"%zz", "%zz"},     {"%4", "%4"},     {"%41%42", "AB"}, {"%00", std::string_view("\0", 1)},
   };
   for (const Case& c : cases) EXPECT_EQ(PercentDecode(c.in), c.out) << "input " << Printable(c.in);
 }
 
 TEST(ContentTypeForTest, Table) {
-  struct Case { const char* file; std::string_view type; };
+  struct Case {
+    const char* file;
+    std::string_view type;
+  };
   const Case cases[] = {
-      {"index.html", "text/html; charset=utf-8"}, {"a.css", "text/css; charset=utf-8"},
-      {"a.js", "text/javascript; charset=utf-8"}, {"a.jpg", "image/jpeg"},
-      {"A.JPG", "image/jpeg"},                    {"a.gif", "image/gif"},
-      {"a.png", "image/png"},                     {"a.bmp", "image/bmp"},
-      {"a.svg", "image/svg+xml"},                 {"favicon.ico", "image/x-icon"},
-      {"a.txt", "text/plain; charset=utf-8"},     {"a.bin", "application/octet-stream"},
+      {"index.html", "text/html; charset=utf-8"},
+      {"a.css", "text/css; charset=utf-8"},
+      {"a.js", "text/javascript; charset=utf-8"},
+      {"a.jpg", "image/jpeg"},
+      {"A.JPG", "image/jpeg"},
+      {"a.gif", "image/gif"},
+      {"a.png", "image/png"},
+      {"a.bmp", "image/bmp"},
+      {"a.svg", "image/svg+xml"},
+      {"favicon.ico", "image/x-icon"},
+      {"a.txt", "text/plain; charset=utf-8"},
+      {"a.bin", "application/octet-stream"},
       {"noext", "application/octet-stream"},
   };
   for (const Case& c : cases) EXPECT_EQ(ContentTypeFor(c.file), c.type) << c.file;
@@ -73,7 +84,11 @@ class LookUpFileTest : public ::testing::Test {
 };
 
 TEST_F(LookUpFileTest, Table) {
-  struct Case { std::string_view url; int status; const char* file; };
+  struct Case {
+    std::string_view url;
+    int status;
+    const char* file;
+  };
   const Case cases[] = {
       {"/", 200, "index.html"},
       {"/index.html?x=1", 200, "index.html"},
@@ -118,7 +133,8 @@ class SiteServerTest : public ::testing::Test {
     own_ = new SiteServer(SiteOptions{"own", kSite, filter_, 0}, &log_, &logMutex_);
     ownPort_ = own_->Bind("127.0.0.1", 0);
     ASSERT_GT(ownPort_, 0);
-    foreign_ = new SiteServer(SiteOptions{"foreign", kForeign, nullptr, ownPort_}, &log_, &logMutex_);
+    foreign_ =
+        new SiteServer(SiteOptions{"foreign", kForeign, nullptr, ownPort_}, &log_, &logMutex_);
     foreignPort_ = foreign_->Bind("127.0.0.1", 0);
     ASSERT_GT(foreignPort_, 0);
     own_->Start();
@@ -176,7 +192,12 @@ class SiteServerTest : public ::testing::Test {
 };
 
 TEST_F(SiteServerTest, ImagesByReferer) {
-  struct Case { const char* path; std::string referer; const char* served; const char* type; };
+  struct Case {
+    const char* path;
+    std::string referer;
+    const char* served;
+    const char* type;
+  };
   const std::string own = "http://" + Own() + "/";
   const Case cases[] = {
       {"/images/harbour.jpg", "http://foreign.example/page", "refwarden.jpg", "image/jpeg"},
@@ -213,7 +234,10 @@ TEST_F(SiteServerTest, MissingAndRefused) {
   ASSERT_TRUE(hotlinked);
   EXPECT_EQ(hotlinked->status, 200);
 
-  struct Case { std::string target; int status; };
+  struct Case {
+    std::string target;
+    int status;
+  };
   const Case cases[] = {
       {"/../../../../etc/passwd", 403},
       {"/images/../../../etc/passwd", 403},
@@ -223,7 +247,8 @@ TEST_F(SiteServerTest, MissingAndRefused) {
       {"/nothing-here", 404},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(RawStatus("GET " + c.target + " HTTP/1.1\r\nHost: " + Own() + "\r\nConnection: close\r\n\r\n"),
+    EXPECT_EQ(RawStatus("GET " + c.target + " HTTP/1.1\r\nHost: " + Own() +
+                        "\r\nConnection: close\r\n\r\n"),
               c.status)
         << c.target;
   }
@@ -241,9 +266,10 @@ TEST_F(SiteServerTest, ForeignPageNamesTheOwnSite) {
 TEST_F(SiteServerTest, LogsOneLinePerRequest) {
   Get("/images/meadow.png?from=log", "http://elsewhere.example/");
   std::lock_guard<std::mutex> lock(logMutex_);
-  EXPECT_NE(log_.str().find("[own] GET /images/meadow.png?from=log referer=http://elsewhere.example/ "
-                            "filter=rewrite:/refwarden.png status=200\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log_.str().find("[own] GET /images/meadow.png?from=log referer=http://elsewhere.example/ "
+                      "filter=rewrite:/refwarden.png status=200\n"),
+      std::string::npos)
       << log_.str();
 }
 

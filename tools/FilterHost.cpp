@@ -95,7 +95,8 @@ BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, DW
   const ServerRequest& server = RequestOf(context);
   const std::string_view header = name;
   if (header == "url") return CopyOut(server.url, buffer, size);
-  if (header == "Host:" && !server.request.host.empty()) return CopyOut(server.request.host, buffer, size);
+  if (header == "Host:" && !server.request.host.empty())
+    return CopyOut(server.request.host, buffer, size);
   if (header == "Referer:" && !server.request.referer.empty()) {
     return CopyOut(server.request.referer, buffer, size);
   }
@@ -118,13 +119,18 @@ BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, char*, char*) { return TRUE; }
 FilterLibrary::FilterLibrary(const std::string& path) {
   std::string error;
   module_ = OpenLibrary(path, error);
-  if (module_ == nullptr) throw std::runtime_error("cannot load filter library " + path + ": " + error);
-  getFilterVersion_ = reinterpret_cast<decltype(getFilterVersion_)>(FindSymbol(module_, "GetFilterVersion"));
-  httpFilterProc_ = reinterpret_cast<decltype(httpFilterProc_)>(FindSymbol(module_, "HttpFilterProc"));
-  terminateFilter_ = reinterpret_cast<decltype(terminateFilter_)>(FindSymbol(module_, "TerminateFilter"));
+  if (module_ == nullptr)
+    throw std::runtime_error("cannot load filter library " + path + ": " + error);
+  getFilterVersion_ =
+      reinterpret_cast<decltype(getFilterVersion_)>(FindSymbol(module_, "GetFilterVersion"));
+  httpFilterProc_ =
+      reinterpret_cast<decltype(httpFilterProc_)>(FindSymbol(module_, "HttpFilterProc"));
+  terminateFilter_ =
+      reinterpret_cast<decltype(terminateFilter_)>(FindSymbol(module_, "TerminateFilter"));
   if (getFilterVersion_ == nullptr || httpFilterProc_ == nullptr || terminateFilter_ == nullptr) {
     CloseLibrary(module_);
-    throw std::runtime_error(path + " is not a filter library: it lacks GetFilterVersion, "
+    throw std::runtime_error(path +
+                             " is not a filter library: it lacks GetFilterVersion, "
                              "HttpFilterProc or TerminateFilter");
   }
   HTTP_FILTER_VERSION version{};
@@ -143,7 +149,8 @@ BOOL FilterLibrary::GetFilterVersion(HTTP_FILTER_VERSION* version) const {
   return getFilterVersion_(version);
 }
 
-DWORD FilterLibrary::HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) const {
+DWORD FilterLibrary::HttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification,
+                                    void* data) const {
   return httpFilterProc_(context, notification, data);
 }
 
@@ -153,7 +160,8 @@ FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest
   return RunPreprocHeaders(filter.Function(), request);
 }
 
-FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc, const FilterRequest& request) {
+FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc,
+                                const FilterRequest& request) {
   ServerRequest server{request, std::string(request.url)};
   HTTP_FILTER_CONTEXT context{};
   context.cbSize = sizeof context;

@@ -60,6 +60,7 @@ FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest
 
 // The same through any function of HttpFilterProc's type (tests and
 // benchmarks hand in the filter's code linked directly).
-FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc, const FilterRequest& request);
+FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc,
+                                const FilterRequest& request);
 
 }  // namespace refwarden

@@ -37,13 +37,20 @@ bool SubkeyOfCurrentUser(const std::string& key, std::string& subkey) {
 
 std::string TypeName(DWORD type) {
   switch (type) {
-    case REG_SZ: return "REG_SZ";
-    case 2: return "REG_EXPAND_SZ";
-    case 3: return "REG_BINARY";
-    case 4: return "REG_DWORD";
-    case 7: return "REG_MULTI_SZ";
-    case 11: return "REG_QWORD";
-    default: return "REG_NONE";
+    case REG_SZ:
+      return "REG_SZ";
+    case 2:
+      return "REG_EXPAND_SZ";
+    case 3:
+      return "REG_BINARY";
+    case 4:
+      return "REG_DWORD";
+    case 7:
+      return "REG_MULTI_SZ";
+    case 11:
+      return "REG_QWORD";
+    default:
+      return "REG_NONE";
   }
 }
 
@@ -80,11 +87,13 @@ int Query(const std::string& key) {
     DWORD nameLength = static_cast<DWORD>(name.size());
     DWORD dataSize = static_cast<DWORD>(data.size());
     DWORD type = 0;
-    result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
+    result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(),
+                           &dataSize);
     if (result == ERROR_MORE_DATA) {
       data.resize(dataSize);
       nameLength = static_cast<DWORD>(name.size());
-      result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
+      result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(),
+                             &dataSize);
     }
     if (result != ERROR_SUCCESS) break;
     const std::string valueName(name.data(), nameLength);
@@ -106,7 +115,8 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   CLI::App* reg = app.add_subcommand("reg", "Read the registry the filter traces into");
   reg->require_subcommand(1);
   auto key = std::make_shared<std::string>();
-  CLI::App* query = reg->add_subcommand("query", "List a key's values, e.g. 'HKCU\\software\\tarnwel\\debug'");
+  CLI::App* query =
+      reg->add_subcommand("query", "List a key's values, e.g. 'HKCU\\software\\tarnwel\\debug'");
   query->add_option("key", *key, "The key, under HKCU")->required();
   query->callback([key, &options] { options.exitCode = Query(*key); });
 }

@@ -13,9 +13,10 @@ int main(int argc, char** argv) {
   refwarden::ToolOptions options;
   options.filterPath = refwarden::FilterLibrary::DefaultPath();
 
-  CLI::App app{"refwarden: hot-link protection for image files.\n"
-               "Checks requests against the filter, reads its trace, replays access logs\n"
-               "through it and serves a demo site."};
+  CLI::App app{
+      "refwarden: hot-link protection for image files.\n"
+      "Checks requests against the filter, reads its trace, replays access logs\n"
+      "through it and serves a demo site."};
   // Request URLs begin with '/', which must not read as Windows-style options;
   // subcommands take this setting from the app when they are added.
   app.allow_windows_style_options(false);

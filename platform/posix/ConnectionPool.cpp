@@ -71,8 +71,8 @@ LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
   for (StoreConnection* c : stale) Close(c);
   if (*out != nullptr) return ERROR_SUCCESS;
 
-  LONG r = !exists && statError != ENOENT ? ErrorFromErrno(statError)
-                                          : CreateStoreFileIfMissing(*path);
+  LONG r =
+      !exists && statError != ENOENT ? ErrorFromErrno(statError) : CreateStoreFileIfMissing(*path);
   auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
   if (c == nullptr) {
     open_.fetch_sub(1, std::memory_order_relaxed);

@@ -160,8 +160,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, bool create, REGSAM sam, PHKEY phkResul
   auto handle = std::make_shared<KeyHandle>();
   handle->access = GrantedAccess(sam);
   ConnectionPool& pool = ConnectionPool::Get();
-  if (LONG r = pool.Checkout(parentStore.empty() ? nullptr : &parentStore, &handle->conn))
-    return r;
+  if (LONG r = pool.Checkout(parentStore.empty() ? nullptr : &parentStore, &handle->conn)) return r;
   bool created = false;
   LONG r;
   try {

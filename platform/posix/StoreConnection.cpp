@@ -158,8 +158,8 @@ int StoreConnection::OnBusy(void* self, int attempts) {
 }
 
 LONG StoreConnection::Open() {
-  int rc = sqlite3_open_v2(shared_->path.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc = sqlite3_open_v2(shared_->path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
   if (rc != SQLITE_OK) return Fail(rc);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
@@ -264,8 +264,8 @@ LONG StoreConnection::CreateSchema() {
 
 LONG StoreConnection::Prepare() {
   for (int i = 0; i < kStatementCount; ++i) {
-    int rc = sqlite3_prepare_v3(db_, kStatementSql[i], -1, SQLITE_PREPARE_PERSISTENT,
-                                &stmts_[i], nullptr);
+    int rc = sqlite3_prepare_v3(db_, kStatementSql[i], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[i],
+                                nullptr);
     if (rc != SQLITE_OK) return Fail(rc);
   }
   return ERROR_SUCCESS;
@@ -401,8 +401,8 @@ LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, boo
   return ERROR_SUCCESS;
 }
 
-LONG StoreConnection::FindKey(std::int64_t parent, const char* sub, bool create,
-                              std::int64_t* id, bool* created) {
+LONG StoreConnection::FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id,
+                              bool* created) {
   *created = false;
   std::string_view rel;
   if (!NormaliseKeyPath(sub, &rel)) return ERROR_INVALID_PARAMETER;

@@ -70,8 +70,7 @@ class StoreConnection {
   // above it when `create` is set. Sets *id, and *created when it was made
   // now. ERROR_FILE_NOT_FOUND when missing and not created;
   // ERROR_INVALID_PARAMETER for a malformed path.
-  LONG FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id,
-               bool* created);
+  LONG FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id, bool* created);
 
   // Reads the value `name` of key `key` (ERROR_FILE_NOT_FOUND when absent).
   LONG ReadValue(std::int64_t key, std::string_view name, ValueRow* row);
@@ -89,8 +88,17 @@ class StoreConnection {
 
  private:
   enum Statement {
-    kKeyByPath, kKeyPath, kKeyInsert, kBegin, kCommit, kRollback,
-    kValueGet, kValuePut, kValueFrom, kValueAt, kStatementCount
+    kKeyByPath,
+    kKeyPath,
+    kKeyInsert,
+    kBegin,
+    kCommit,
+    kRollback,
+    kValueGet,
+    kValuePut,
+    kValueFrom,
+    kValueAt,
+    kStatementCount
   };
 
   LONG Fail(int rc);

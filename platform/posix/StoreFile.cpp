@@ -76,11 +76,22 @@ bool ResolveStoreFile(std::string* path) {
 
 LONG ErrorFromErrno(int err) {
   switch (err) {
-    case EACCES: case EPERM: case EROFS: return ERROR_ACCESS_DENIED;
-    case ENOENT: case ENOTDIR: case ENAMETOOLONG: case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
-    case ENOMEM: return ERROR_OUTOFMEMORY;
-    default: return ERROR_WRITE_FAULT;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return ERROR_PATH_NOT_FOUND;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
+    case ENOMEM:
+      return ERROR_OUTOFMEMORY;
+    default:
+      return ERROR_WRITE_FAULT;
   }
 }
 

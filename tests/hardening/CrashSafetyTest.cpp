@@ -42,8 +42,8 @@ void WriteAll(int fd, const std::string& line) {
         r.host = std::string(kSiteHost);
         r.referer = "http://elsewhere.example/";
         r.path = i % 4 == 3 ? "/crash/shared/" + std::to_string(i % 64) + ".png"
-                            : "/crash/r" + std::to_string(round) + "/t" + std::to_string(t) +
-                                  "/" + std::to_string(i) + ".jpg";
+                            : "/crash/r" + std::to_string(round) + "/t" + std::to_string(t) + "/" +
+                                  std::to_string(i) + ".jpg";
         r.url = r.path;
         const FilterOutcome o = Send(r);
         const std::string why = CheckOutcome(r, o);

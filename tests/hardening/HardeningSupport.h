@@ -50,8 +50,8 @@ inline std::string RuleReplacement(const TestRequest& r) {
   const std::string_view path = r.path;
   bool image = false;
   for (std::string_view suffix : kImages) {
-    image = image || (path.size() >= suffix.size() &&
-                      path.substr(path.size() - suffix.size()) == suffix);
+    image = image ||
+            (path.size() >= suffix.size() && path.substr(path.size() - suffix.size()) == suffix);
   }
   if (!image) return "";
   const std::string ownSite = "/" + r.host + "/";

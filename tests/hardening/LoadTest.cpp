@@ -59,10 +59,16 @@ TestRequest LoadRequest(std::uint64_t t, std::uint64_t i) {
     r.path = "/load/shared/" + std::to_string(k) + kSuffixes[k % 6];
   }
   switch ((h >> 8) % 8) {
-    case 0: break;  // no Referer header
-    case 1: r.referer = "http://site.example/page"; break;
-    case 2: r.referer = "https://site.example/a/b?c=d"; break;
-    default: r.referer = "http://other" + std::to_string((h >> 16) % 5) + ".example/p.html";
+    case 0:
+      break;  // no Referer header
+    case 1:
+      r.referer = "http://site.example/page";
+      break;
+    case 2:
+      r.referer = "https://site.example/a/b?c=d";
+      break;
+    default:
+      r.referer = "http://other" + std::to_string((h >> 16) % 5) + ".example/p.html";
   }
   r.url = (h >> 24) % 4 == 0 ? r.path + "?v=" + std::to_string(i) : r.path;
   return r;
@@ -124,25 +130,25 @@ TEST(LoadTest, EveryRequestRightExactTraceNoLeakFlatMemory) {
   const std::size_t expectedCount = expected.size();
   std::size_t stored = 0, unexpected = 0, badData = 0;
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, testing::kTraceKey, 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, testing::kTraceKey, 0, KEY_READ, &key), ERROR_SUCCESS);
   std::vector<char> name(16384);
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = static_cast<DWORD>(name.size());
     BYTE data[16];
     DWORD dataSize = sizeof data;
     DWORD type = 0;
-    const LONG r = RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &type, data,
-                                 &dataSize);
+    const LONG r =
+        RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &type, data, &dataSize);
     if (r == ERROR_NO_MORE_ITEMS) break;
     ASSERT_EQ(r, ERROR_SUCCESS) << "at value " << index;
     ++stored;
     if (expected.erase(std::string(name.data(), nameLength)) == 0) {
-      if (++unexpected <= 10) ADD_FAILURE() << "stored but never asked for, or twice: "
-                                            << std::string(name.data(), nameLength);
+      if (++unexpected <= 10)
+        ADD_FAILURE() << "stored but never asked for, or twice: "
+                      << std::string(name.data(), nameLength);
     }
-    if (type != REG_SZ || dataSize != 3 || std::string_view(reinterpret_cast<char*>(data), 3) !=
-                                               std::string_view("ok\0", 3)) {
+    if (type != REG_SZ || dataSize != 3 ||
+        std::string_view(reinterpret_cast<char*>(data), 3) != std::string_view("ok\0", 3)) {
       ++badData;
     }
   }

@@ -52,13 +52,19 @@ TestRequest FaultRequest(int t, std::uint64_t i) {
   r.host = std::string(kSiteHost);
   r.referer = "http://elsewhere.example/page.html";
   switch (i % 10) {
-    case 6: case 7: r.path = "/fault/shared/" + std::to_string(i % 16) + ".gif"; break;
-    case 8: r.path = own + ".html"; break;
+    case 6:
+    case 7:
+      r.path = "/fault/shared/" + std::to_string(i % 16) + ".gif";
+      break;
+    case 8:
+      r.path = own + ".html";
+      break;
     case 9:
       r.path = own + ".bmp";
       r.referer = "http://site.example/gallery";
       break;
-    default: r.path = own + (i % 2 == 0 ? ".jpg" : ".png");
+    default:
+      r.path = own + (i % 2 == 0 ? ".jpg" : ".png");
   }
   r.url = i % 3 == 0 ? r.path + "?n=" + std::to_string(i) : r.path;
   return r;
@@ -206,7 +212,7 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   const std::string integrity = IntegrityCheck(store);
   if (integrity != "ok") problems.push_back("integrity_check: " + integrity);
   std::printf("%s: %zu requests, %zu wholly during the fault (%zu refused), %zu refused\n",
-               fault.name, load.records().size(), inside, insideRefused, refused);
+              fault.name, load.records().size(), inside, insideRefused, refused);
   return problems;
 }
 
@@ -242,7 +248,8 @@ void Scribble(const std::string& path, off_t offset) {
   struct stat st;
   fstat(fd, &st);
   std::mt19937 random(7);
-  std::vector<char> garbage(static_cast<std::size_t>(st.st_size > offset ? st.st_size - offset : 0));
+  std::vector<char> garbage(
+      static_cast<std::size_t>(st.st_size > offset ? st.st_size - offset : 0));
   for (char& c : garbage) c = static_cast<char>(random());
   if (pwrite(fd, garbage.data(), garbage.size(), offset) < 0) std::perror("pwrite");
   close(fd);
@@ -271,7 +278,10 @@ TEST(StoreFaultTest, ReadOnlyStoreFile) {
   const Fault fault{"read-only",
                     [](const std::string& s) { chmod(s.c_str(), 0400); },
                     [](const std::string& s) { chmod(s.c_str(), 0600); },
-                    1, true, true, true};
+                    1,
+                    true,
+                    true,
+                    true};
   ExpectScenarioHolds(fault, [] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return std::string();
     return MakeFolder();
@@ -293,7 +303,11 @@ TEST(StoreFaultTest, CorruptedThenRemoved) {
                       Scribble(s + "-wal", 0);
                     },
                     [](const std::string& s) { unlink(s.c_str()); },
-                    1, false, true, false, true};
+                    1,
+                    false,
+                    true,
+                    false,
+                    true};
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
@@ -311,7 +325,11 @@ TEST(StoreFaultTest, CorruptedPagesThenReplaced) {
                       close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
                       rename(fresh.c_str(), s.c_str());
                     },
-                    1, false, true, false, true};
+                    1,
+                    false,
+                    true,
+                    false,
+                    true};
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 

@@ -3,6 +3,7 @@
 // test's own that records every callback, and its trace read back from the
 // real registry (HKEY_CURRENT_USER of the account running the test).
 #include <windows.h>
+// httpfilt.h needs the types of windows.h.
 #include <httpfilt.h>
 
 #include <gtest/gtest.h>
@@ -75,7 +76,8 @@ DWORD ValueCount(const char* key) {
 
 HKEY NextKeyHandle() {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &key) != ERROR_SUCCESS) return nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "software", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return nullptr;
   RegCloseKey(key);
   return key;
 }
@@ -128,9 +130,11 @@ TEST_F(FilterDllTest, ExportsExactlyTheThreeEntryPointsByNameAndOrdinal) {
   const auto* base = reinterpret_cast<const BYTE*>(module_);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  const IMAGE_DATA_DIRECTORY& entry =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   ASSERT_NE(entry.VirtualAddress, 0u);
-  const auto* directory = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+  const auto* directory =
+      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
   EXPECT_EQ(directory->Base, 1u);
   EXPECT_EQ(directory->NumberOfFunctions, 3u);
   ASSERT_EQ(directory->NumberOfNames, 3u);
@@ -143,7 +147,7 @@ TEST_F(FilterDllTest, ExportsExactlyTheThreeEntryPointsByNameAndOrdinal) {
                      std::to_string(ordinals[i] + directory->Base));
   }
   EXPECT_EQ(listed, (std::vector<std::string>{"GetFilterVersion@3", "HttpFilterProc@2",
-                                               "TerminateFilter@1"}));
+                                              "TerminateFilter@1"}));
 }
 
 TEST_F(FilterDllTest, RegistersForPreprocessedHeadersAtLowPriority) {
@@ -198,8 +202,9 @@ TEST_F(FilterDllTest, RequestsAreReadTracedAndRewritten) {
     RecordingServer server{c.host, c.referer, c.url};
     EXPECT_EQ(server.Send(httpFilterProc_), kNextNotification) << label;
     ASSERT_GE(server.calls.size(), 3u) << label;
-    const char* reads[][2] = {
-        {"GetServerVariable", "HTTP_HOST"}, {"GetServerVariable", "HTTP_REFERER"}, {"GetHeader", "url"}};
+    const char* reads[][2] = {{"GetServerVariable", "HTTP_HOST"},
+                              {"GetServerVariable", "HTTP_REFERER"},
+                              {"GetHeader", "url"}};
     for (int i = 0; i < 3; ++i) {
       EXPECT_EQ(server.calls[i].function, reads[i][0]) << label;
       EXPECT_EQ(server.calls[i].name, reads[i][1]) << label;
@@ -215,7 +220,8 @@ TEST_F(FilterDllTest, RequestsAreReadTracedAndRewritten) {
       EXPECT_EQ(server.calls[3].value, c.rewrittenTo) << label;
     }
     const RegistryValue traced = QueryValue(kTraceKey, c.traced);
-    EXPECT_EQ(traced.result, ERROR_SUCCESS) << label << ": " << c.traced.substr(0, 40) << " not traced";
+    EXPECT_EQ(traced.result, ERROR_SUCCESS)
+        << label << ": " << c.traced.substr(0, 40) << " not traced";
     EXPECT_EQ(traced.type, static_cast<DWORD>(REG_SZ)) << label;
     EXPECT_EQ(traced.data, kOk) << label;
   }
@@ -237,7 +243,8 @@ TEST_F(FilterDllTest, FirstTraceCreatesTheKeyAndLeavesNoHandle) {
     ASSERT_EQ(NextKeyHandle(), before);
   }
   for (int i = 0; i < 50; ++i) {
-    RecordingServer server{"www.example.org", "http://elsewhere.net/", "/a" + std::to_string(i % 5) + ".gif"};
+    RecordingServer server{"www.example.org", "http://elsewhere.net/",
+                           "/a" + std::to_string(i % 5) + ".gif"};
     EXPECT_EQ(server.Send(httpFilterProc_), kNextNotification);
   }
   EXPECT_EQ(NextKeyHandle(), before) << "the trace left registry handles open";
@@ -278,7 +285,9 @@ TEST_F(FilterDllTest, ConcurrentRequestsAreEachHandled) {
     threads.emplace_back([this, t, &rewrites] {
       for (int i = 0; i < kRequests; ++i) {
         // Every thread also writes the one shared path.
-        const std::string url = i % 10 == 0 ? "/shared.png" : "/t" + std::to_string(t) + "/" + std::to_string(i) + ".png";
+        const std::string url = i % 10 == 0
+                                    ? "/shared.png"
+                                    : "/t" + std::to_string(t) + "/" + std::to_string(i) + ".png";
         RecordingServer server{"www.example.org", "http://elsewhere.net/", url};
         server.Send(httpFilterProc_);
         if (server.calls.size() == 4 && server.calls[3].value == "/refwarden.png") ++rewrites[t];

@@ -34,12 +34,14 @@ int main(int argc, char** argv) {
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeA(argv[1], &ignored);
   if (size == 0) {
-    std::fprintf(stderr, "%s: no version resource (error %u)\n", argv[1], static_cast<unsigned>(GetLastError()));
+    std::fprintf(stderr, "%s: no version resource (error %u)\n", argv[1],
+                 static_cast<unsigned>(GetLastError()));
     return 1;
   }
   std::vector<char> info(size);
   if (!GetFileVersionInfoA(argv[1], 0, size, info.data())) {
-    std::fprintf(stderr, "%s: GetFileVersionInfo failed (error %u)\n", argv[1], static_cast<unsigned>(GetLastError()));
+    std::fprintf(stderr, "%s: GetFileVersionInfo failed (error %u)\n", argv[1],
+                 static_cast<unsigned>(GetLastError()));
     return 1;
   }
 

@@ -86,7 +86,9 @@ bool NextQuoted(std::string_view* rest, std::string_view* value, std::string* sc
 }
 
 // A W3C value: '-' is an absent one.
-std::string_view W3cValue(std::string_view field) { return field == "-" ? std::string_view() : field; }
+std::string_view W3cValue(std::string_view field) {
+  return field == "-" ? std::string_view() : field;
+}
 
 }  // namespace
 
@@ -171,8 +173,7 @@ LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
   if (methodEnd == 0 || methodEnd == std::string_view::npos) return LineKind::kMalformed;
   std::string_view url = requestLine.substr(methodEnd + 1);
   const std::size_t protocolStart = url.rfind(' ');
-  if (protocolStart != std::string_view::npos &&
-      url.substr(protocolStart + 1, 5) == "HTTP/") {
+  if (protocolStart != std::string_view::npos && url.substr(protocolStart + 1, 5) == "HTTP/") {
     url = url.substr(0, protocolStart);
   }
   if (url.empty()) return LineKind::kMalformed;

@@ -58,7 +58,7 @@ class LogParser {
   std::size_t queryColumn_ = kNoColumn;
   std::size_t hostColumn_ = kNoColumn;
   std::size_t refererColumn_ = kNoColumn;
-  std::string url_;      // a W3C URL joined from stem and query
+  std::string url_;          // a W3C URL joined from stem and query
   std::string unquoted_[2];  // combined values that carried escapes
 };
 

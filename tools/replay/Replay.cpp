@@ -43,14 +43,15 @@ void ReplayFile(const FilterLibrary& filter, const ReplayOptions& options, const
         break;
     }
     if (!request.hasHost && !options.host) {
-      throw MissingHostError(NoHostMessage(
-          parser->format() == LogFormat::kCombined
-              ? name + " is in the combined log format, which records no Host header"
-              : name + ":" + std::to_string(reader->lineNumber()) +
-                    " follows a #Fields directive without cs-host"));
+      throw MissingHostError(
+          NoHostMessage(parser->format() == LogFormat::kCombined
+                            ? name + " is in the combined log format, which records no Host header"
+                            : name + ":" + std::to_string(reader->lineNumber()) +
+                                  " follows a #Fields directive without cs-host"));
     }
     const std::string_view host = request.hasHost ? request.host : std::string_view(*options.host);
-    const FilterOutcome outcome = RunPreprocHeaders(filter, FilterRequest{host, request.referer, request.url});
+    const FilterOutcome outcome =
+        RunPreprocHeaders(filter, FilterRequest{host, request.referer, request.url});
     const std::string_view path = request.url.substr(0, request.url.find('?'));
     summary->AddRequest(path, request.referer, IsProtectedImagePath(path), outcome.rewritten);
   }
@@ -84,7 +85,8 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
     bytesBefore += reader.size();
   }
   progress.Finish();
-  summary.SetSeconds(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  summary.SetSeconds(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   return summary;
 }
 

@@ -14,10 +14,10 @@
 namespace refwarden {
 
 struct ReplayOptions {
-  std::vector<std::string> files;       // "-" is standard input
-  std::optional<std::string> host;      // the Host for lines that record none
-  std::optional<LogFormat> format;      // forced; otherwise judged per file
-  bool progress = true;                 // draw a bar when stderr is a terminal
+  std::vector<std::string> files;   // "-" is standard input
+  std::optional<std::string> host;  // the Host for lines that record none
+  std::optional<LogFormat> format;  // forced; otherwise judged per file
+  bool progress = true;             // draw a bar when stderr is a terminal
 };
 
 // A log that needs --host (it records no Host) when none was given.

@@ -26,11 +26,13 @@ struct ReplayArguments {
 void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   auto arguments = std::make_shared<ReplayArguments>();
   CLI::App* replay = app.add_subcommand(
-      "replay", "Run every request of web-server access logs through the filter and sum up\n"
-                "what it did: image requests, rewrites, the sites that hot-link most");
-  replay->add_option("log", arguments->files,
-                     "Access logs: W3C extended (IIS) or combined (Apache, nginx), plain or\n"
-                     "gzip-compressed; '-' reads standard input")
+      "replay",
+      "Run every request of web-server access logs through the filter and sum up\n"
+      "what it did: image requests, rewrites, the sites that hot-link most");
+  replay
+      ->add_option("log", arguments->files,
+                   "Access logs: W3C extended (IIS) or combined (Apache, nginx), plain or\n"
+                   "gzip-compressed; '-' reads standard input")
       ->required();
   replay->add_option("--host", arguments->host,
                      "The site's Host, for logs that do not record it (combined format)");

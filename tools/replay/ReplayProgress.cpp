@@ -47,13 +47,15 @@ void ReplayProgress::Draw(std::uint64_t doneBytes) {
   const double rate = seconds > 0 ? static_cast<double>(doneBytes) / seconds : 0.0;
   std::string line = "\r";
   if (totalBytes_ > 0) {
-    const double fraction = std::min(1.0, static_cast<double>(doneBytes) / static_cast<double>(totalBytes_));
+    const double fraction =
+        std::min(1.0, static_cast<double>(doneBytes) / static_cast<double>(totalBytes_));
     const int filled = static_cast<int>(fraction * kBarWidth);
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100));
     line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
             std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " + percent + "  " +
-            Megabytes(static_cast<double>(doneBytes)) + " of " + Megabytes(static_cast<double>(totalBytes_));
+            Megabytes(static_cast<double>(doneBytes)) + " of " +
+            Megabytes(static_cast<double>(totalBytes_));
   } else {
     line += Megabytes(static_cast<double>(doneBytes)) + " read";
   }

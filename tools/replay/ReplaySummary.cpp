@@ -35,7 +35,8 @@ std::string Grouped(std::uint64_t n) {
 std::string Percent(std::uint64_t part, std::uint64_t whole) {
   if (whole == 0) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(text, sizeof text, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
   return text;
 }
 
@@ -98,8 +99,8 @@ std::string ReplaySummary::Text(std::size_t top) const {
   char head[160];
   std::snprintf(head, sizeof head, "Replayed %s %s, %s %s in %.2f s (%s lines/s)\n",
                 Grouped(files_).c_str(), files_ == 1 ? "file" : "files", Grouped(lines_).c_str(),
-                lines_ == 1 ? "line" : "lines",
-                seconds_, Grouped(static_cast<std::uint64_t>(Rate(lines_, seconds_))).c_str());
+                lines_ == 1 ? "line" : "lines", seconds_,
+                Grouped(static_cast<std::uint64_t>(Rate(lines_, seconds_))).c_str());
   std::string out = head;
 
   const std::string rows[4][3] = {
@@ -115,7 +116,8 @@ std::string ReplaySummary::Text(std::size_t top) const {
   for (const auto& row : rows) {
     std::string extra = row[2];
     if (&row == &rows[1] && !firstMalformed_.empty()) {
-      for (const std::string& place : firstMalformed_) extra += (extra.empty() ? "at " : ", ") + place;
+      for (const std::string& place : firstMalformed_)
+        extra += (extra.empty() ? "at " : ", ") + place;
       if (malformed_ > firstMalformed_.size()) extra += ", ...";
     }
     char line[128];
@@ -135,7 +137,8 @@ std::string ReplaySummary::Text(std::size_t top) const {
 std::string ReplaySummary::Json(std::size_t top) const {
   const auto list = [](const std::vector<CountedName>& entries, const char* key) {
     nlohmann::json array = nlohmann::json::array();
-    for (const CountedName& entry : entries) array.push_back({{key, entry.first}, {"count", entry.second}});
+    for (const CountedName& entry : entries)
+      array.push_back({{key, entry.first}, {"count", entry.second}});
     return array;
   };
   const nlohmann::json summary = {
@@ -146,7 +149,8 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"first_malformed", firstMalformed_},
       {"images", images_},
       {"rewritten", rewritten_},
-      {"rewritten_share", requests_ == 0 ? 0.0 : static_cast<double>(rewritten_) / static_cast<double>(requests_)},
+      {"rewritten_share",
+       requests_ == 0 ? 0.0 : static_cast<double>(rewritten_) / static_cast<double>(requests_)},
       {"top_referer_sites", list(TopSites(top), "site")},
       {"top_rewritten_paths", list(TopPaths(top), "path")},
       {"seconds", seconds_},

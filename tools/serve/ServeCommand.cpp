@@ -30,7 +30,8 @@ bool ParseListen(const std::string& listen, std::string* host, int* port) {
   const std::size_t colon = listen.rfind(':');
   if (colon == std::string::npos || colon + 1 == listen.size()) return false;
   *host = listen.substr(0, colon);
-  if (host->size() >= 2 && host->front() == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+  if (host->size() >= 2 && host->front() == '[' && host->back() == ']')
+    *host = host->substr(1, host->size() - 2);
   if (host->empty()) return false;
   try {
     std::size_t used = 0;
@@ -47,14 +48,16 @@ std::string Address(const std::string& host, int port) {
 }
 
 void RequireDirectory(const std::string& dir, const char* what) {
-  if (!std::filesystem::is_directory(dir)) throw std::runtime_error(std::string(what) + " " + dir + " is not a directory");
+  if (!std::filesystem::is_directory(dir))
+    throw std::runtime_error(std::string(what) + " " + dir + " is not a directory");
 }
 
 int Serve(const ServeArguments& arguments, const std::string& filterPath) {
   std::string host;
   int port = 0;
   if (!ParseListen(arguments.listen, &host, &port)) {
-    throw CLI::ValidationError("--listen", "expected HOST:PORT, e.g. 127.0.0.1:8080, not " + arguments.listen);
+    throw CLI::ValidationError("--listen",
+                               "expected HOST:PORT, e.g. 127.0.0.1:8080, not " + arguments.listen);
   }
   RequireDirectory(arguments.root, "--root");
   if (arguments.demo) RequireDirectory(arguments.foreignRoot, "--foreign-root");
@@ -72,14 +75,15 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
   SiteServer own(SiteOptions{"own", arguments.root, &filter, 0}, &std::cout, &logMutex);
   const int ownPort = own.Bind(host, port);
   if (ownPort < 0) {
-    std::cerr << "refwarden serve: cannot listen on " << arguments.listen << " (in use, or not an address here)\n";
+    std::cerr << "refwarden serve: cannot listen on " << arguments.listen
+              << " (in use, or not an address here)\n";
     return 1;
   }
   std::unique_ptr<SiteServer> foreign;
   int foreignPort = 0;
   if (arguments.demo) {
-    foreign = std::make_unique<SiteServer>(SiteOptions{"foreign", arguments.foreignRoot, nullptr, ownPort},
-                                           &std::cout, &logMutex);
+    foreign = std::make_unique<SiteServer>(
+        SiteOptions{"foreign", arguments.foreignRoot, nullptr, ownPort}, &std::cout, &logMutex);
     foreignPort = foreign->Bind(host, port == 0 ? 0 : ownPort + 1);
     if (foreignPort < 0) {
       std::cerr << "refwarden serve: cannot listen on " << Address(host, ownPort + 1)
@@ -93,12 +97,14 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
   {
     std::lock_guard<std::mutex> lock(logMutex);
     std::cout << "Serving " << arguments.root << " through the filter " << filterPath << "\n"
-              << "  own site:     " << Address(host, ownPort) << "  (its pages show the real images)\n";
+              << "  own site:     " << Address(host, ownPort)
+              << "  (its pages show the real images)\n";
     if (foreign) {
       std::cout << "  foreign site: " << Address(host, foreignPort)
                 << "  (hot-links the own site's images: they arrive as placeholders)\n";
     }
-    std::cout << "Open " << (foreign ? "both" : "it") << " in a browser; Ctrl-C stops." << std::endl;
+    std::cout << "Open " << (foreign ? "both" : "it") << " in a browser; Ctrl-C stops."
+              << std::endl;
   }
 
   int signalNumber = 0;
@@ -114,18 +120,22 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
 void AddServeCommand(CLI::App& app, ToolOptions& options) {
   auto arguments = std::make_shared<ServeArguments>();
   CLI::App* serve = app.add_subcommand(
-      "serve", "Serve a static site whose every request goes through the filter, to try it\n"
-               "in a browser; --demo adds a foreign site that hot-links its images");
+      "serve",
+      "Serve a static site whose every request goes through the filter, to try it\n"
+      "in a browser; --demo adds a foreign site that hot-links its images");
   serve->add_option("--root", arguments->root, "The site's directory")->capture_default_str();
-  serve->add_option("--listen", arguments->listen,
-                    "HOST:PORT to listen on; port 0 picks free ports")
+  serve
+      ->add_option("--listen", arguments->listen, "HOST:PORT to listen on; port 0 picks free ports")
       ->capture_default_str();
   serve->add_flag("--demo", arguments->demo,
                   "Also serve the foreign site, on the next port, whose page embeds the\n"
                   "own site's images by absolute URL");
-  serve->add_option("--foreign-root", arguments->foreignRoot, "The foreign site's directory (--demo)")
+  serve
+      ->add_option("--foreign-root", arguments->foreignRoot,
+                   "The foreign site's directory (--demo)")
       ->capture_default_str();
-  serve->callback([arguments, &options] { options.exitCode = Serve(*arguments, options.filterPath); });
+  serve->callback(
+      [arguments, &options] { options.exitCode = Serve(*arguments, options.filterPath); });
 }
 
 }  // namespace refwarden

@@ -31,24 +31,32 @@ bool ReadFile(const std::filesystem::path& file, std::string* content) {
 }
 
 void ReplaceAll(std::string* text, std::string_view from, const std::string& to) {
-  for (std::size_t at = text->find(from); at != std::string::npos; at = text->find(from, at + to.size())) {
+  for (std::size_t at = text->find(from); at != std::string::npos;
+       at = text->find(from, at + to.size())) {
     text->replace(at, from.size(), to);
   }
 }
 
 const char* StatusText(int status) {
   switch (status) {
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    default: return "Internal Server Error";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    default:
+      return "Internal Server Error";
   }
 }
 
 }  // namespace
 
 SiteServer::SiteServer(SiteOptions options, std::ostream* log, std::mutex* logMutex)
-    : options_(std::move(options)), log_(log), logMutex_(logMutex), server_(std::make_unique<httplib::Server>()) {
+    : options_(std::move(options)),
+      log_(log),
+      logMutex_(logMutex),
+      server_(std::make_unique<httplib::Server>()) {
   // Every path, also those holding a decoded newline.
   server_->Get(R"([\s\S]*)", [this](const httplib::Request& request, httplib::Response& response) {
     Handle(request, response);
@@ -98,11 +106,13 @@ void SiteServer::Handle(const httplib::Request& request, httplib::Response& resp
     const std::string_view type = ContentTypeFor(lookup.file);
     if (options_.ownSitePort != 0 && type.substr(0, 9) == "text/html") {
       const std::string hostName = HostName(host.empty() ? request.local_addr : host);
-      ReplaceAll(&body, kOwnSiteMark, "http://" + hostName + ":" + std::to_string(options_.ownSitePort));
+      ReplaceAll(&body, kOwnSiteMark,
+                 "http://" + hostName + ":" + std::to_string(options_.ownSitePort));
     }
     response.set_content(body, std::string(type).c_str());
   } else {
-    response.set_content(std::to_string(status) + " " + StatusText(status) + "\n", "text/plain; charset=utf-8");
+    response.set_content(std::to_string(status) + " " + StatusText(status) + "\n",
+                         "text/plain; charset=utf-8");
   }
   response.status = status;
   // The same URL gets different bytes depending on the referer: no caching.

@@ -21,9 +21,9 @@ struct Response;
 namespace refwarden {
 
 struct SiteOptions {
-  std::string name;                         // names the site in the request log
-  std::filesystem::path root;               // an existing directory
-  const FilterLibrary* filter = nullptr;    // null: requests are served unfiltered
+  std::string name;                       // names the site in the request log
+  std::filesystem::path root;             // an existing directory
+  const FilterLibrary* filter = nullptr;  // null: requests are served unfiltered
   // Non-zero: "@OWN_SITE@" in HTML files becomes the address of the site on
   // this port, at the host name the browser used for this one.
   int ownSitePort = 0;

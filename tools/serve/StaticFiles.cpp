@@ -81,12 +81,18 @@ std::string_view ContentTypeFor(const fs::path& file) {
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   static const std::pair<std::string_view, std::string_view> kTypes[] = {
-      {".html", "text/html; charset=utf-8"}, {".htm", "text/html; charset=utf-8"},
-      {".css", "text/css; charset=utf-8"},   {".js", "text/javascript; charset=utf-8"},
-      {".jpg", "image/jpeg"},                {".jpeg", "image/jpeg"},
-      {".gif", "image/gif"},                 {".png", "image/png"},
-      {".bmp", "image/bmp"},                 {".svg", "image/svg+xml"},
-      {".ico", "image/x-icon"},              {".txt", "text/plain; charset=utf-8"},
+      {".html", "text/html; charset=utf-8"},
+      {".htm", "text/html; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".jpg", "image/jpeg"},
+      {".jpeg", "image/jpeg"},
+      {".gif", "image/gif"},
+      {".png", "image/png"},
+      {".bmp", "image/bmp"},
+      {".svg", "image/svg+xml"},
+      {".ico", "image/x-icon"},
+      {".txt", "text/plain; charset=utf-8"},
   };
   for (const auto& [known, type] : kTypes) {
     if (extension == known) return type;
