@@ -138,8 +138,6 @@ void BM_RequestNewPath(benchmark::State& state) {
 
 // --- the trace alone, as the key grows ---
 
-constexpr const char* kTraceKey = "software\\tarnwel\\debug";
-
 std::string PrefillName(std::int64_t i) {
   char name[48];
   std::snprintf(name, sizeof name, "/images/gallery/p%08lld.jpg", static_cast<long long>(i));

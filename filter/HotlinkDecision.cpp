@@ -12,13 +12,6 @@ constexpr std::string_view kRefererBefore = "*/";
 constexpr std::string_view kRefererAfter = "/*";
 constexpr int kReplacementPieceLength = 4;
 
-// The patterns in test order, each a constant at its call so that the
-// matcher folds its own work on the pattern away.
-bool IsProtected(std::string_view path) {
-  return WildcardMatch(path, "*.jpg") || WildcardMatch(path, "*.gif") ||
-         WildcardMatch(path, "*.png") || WildcardMatch(path, "*.bmp");
-}
-
 // Matches the referer against "*/" + host + "/*", joining the pattern on the
 // stack unless the host is unusually long.
 bool RefererNamesHost(std::string_view referer, std::string_view host) {
@@ -40,8 +33,15 @@ bool RefererNamesHost(std::string_view referer, std::string_view host) {
 
 }  // namespace
 
+// The patterns in test order, each a constant at its call so that the
+// matcher folds its own work on the pattern away.
+bool IsProtectedPath(std::string_view path) {
+  return WildcardMatch(path, "*.jpg") || WildcardMatch(path, "*.gif") ||
+         WildcardMatch(path, "*.png") || WildcardMatch(path, "*.bmp");
+}
+
 Decision DecideRewrite(std::string_view path, std::string_view host, std::string_view referer) {
-  if (!IsProtected(path) || RefererNamesHost(referer, host)) return {};
+  if (!IsProtectedPath(path) || RefererNamesHost(referer, host)) return {};
   Decision decision;
   decision.rewrite = true;
   decision.replacement.reserve(ReplacementPrefix.size() + kReplacementPieceLength);

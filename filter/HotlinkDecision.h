@@ -9,6 +9,11 @@ namespace refwarden {
 // Every replacement URL starts with this; the site must serve content there.
 inline constexpr std::string_view ReplacementPrefix = "/refwarden";
 
+// Returns whether `path` (a URL without its query) is one the filter guards:
+// it matches "*.jpg", "*.gif", "*.png" or "*.bmp" by the greedy wildcard
+// rule, so "/a.jpg.jpg" is not one. Exact and case-sensitive.
+bool IsProtectedPath(std::string_view path);
+
 struct Decision {
   bool rewrite = false;     // false: the request passes untouched
   std::string replacement;  // the replacement URL when rewrite is true

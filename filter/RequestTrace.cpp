@@ -6,7 +6,6 @@ namespace refwarden {
 
 namespace {
 
-constexpr const char* kTraceKey = "software\\tarnwel\\debug";
 constexpr std::string_view kTraceData = "ok";
 
 }  // namespace

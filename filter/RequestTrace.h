@@ -10,6 +10,9 @@
 
 namespace refwarden {
 
+// The trace key under HKEY_CURRENT_USER. Relative, lower case, as written.
+inline constexpr const char* kTraceKey = "software\\tarnwel\\debug";
+
 // A refused registry write. Message: "Failed to set data for '<name>'".
 class ERegistryException : public Exception {
  public:

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "filter/HotlinkDecision.h"
+#include "filter/RequestTrace.h"
 #include "fuzz/FuzzInput.h"
 #include "tools/FilterHost.h"
 
@@ -24,7 +25,6 @@ namespace refwarden::fuzz {
 namespace {
 
 constexpr DWORD kBufferSize = 4097;
-constexpr const char* kTraceKey = "software\\tarnwel\\debug";
 // The store starts afresh after this many requests, so that it stays small.
 constexpr int kRequestsPerStore = 20000;
 

@@ -53,7 +53,7 @@ TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
     for (int i = 1; i < kRequests; i += 2)
       expected.insert("/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png");
   }
-  const std::vector<testing::StoredValue> values = testing::ReadValues(testing::kTraceKey);
+  const std::vector<testing::StoredValue> values = testing::ReadValues(kTraceKey);
   std::set<std::string> names;
   for (const testing::StoredValue& value : values) {
     names.insert(value.name);

@@ -45,7 +45,7 @@ TEST_F(FilterLibraryTest, OtherNotificationsCallNothing) {
               static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     EXPECT_TRUE(server.calls.empty()) << "notification " << notification;
   }
-  EXPECT_TRUE(ReadValues(testing::kTraceKey).empty());
+  EXPECT_TRUE(ReadValues(kTraceKey).empty());
 }
 
 TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
@@ -84,13 +84,13 @@ TEST_F(FilterLibraryTest, RequestsAreReadTracedAndRewritten) {
       EXPECT_EQ(server.calls[3].name, "url") << label;
       EXPECT_EQ(server.calls[3].value, c.rewrittenTo) << label;
     }
-    const std::vector<StoredValue> values = ReadValues(testing::kTraceKey);
+    const std::vector<StoredValue> values = ReadValues(kTraceKey);
     EXPECT_TRUE(std::count(values.begin(), values.end(),
                            StoredValue{c.traced, REG_SZ, std::string("ok\0", 3)}) == 1)
         << label << " not traced as " << c.traced;
   }
   // Paths that repeat leave one value each.
-  EXPECT_EQ(ReadValues(testing::kTraceKey).size(), 6u);
+  EXPECT_EQ(ReadValues(kTraceKey).size(), 6u);
 }
 
 TEST_F(FilterLibraryTest, ValuesFillingTheWholeBufferAreReadNoFurther) {
@@ -118,7 +118,7 @@ TEST_F(FilterLibraryTest, TraceOutlastsTheLibrary) {
   server.Send(filter->Function());
   filter.reset();
   filter = std::make_unique<FilterLibrary>(REFWARDEN_FILTER_PATH);
-  const std::vector<StoredValue> values = ReadValues(testing::kTraceKey);
+  const std::vector<StoredValue> values = ReadValues(kTraceKey);
   ASSERT_EQ(values.size(), 1u);
   EXPECT_EQ(values[0].name, "/kept.gif");
 }

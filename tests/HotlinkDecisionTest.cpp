@@ -13,6 +13,23 @@ using reference::Printable;
 
 constexpr std::string_view kPass = "pass";
 
+// Checked against the matcher transcribed from its segment rules.
+TEST(IsProtectedPathTest, AgreesWithGreedyRule) {
+  const std::string_view paths[] = {
+      "/a.jpg",     "/a.gif",     "/a.png",        "/a.bmp",         "/a.JPG", "/a.jpeg",
+      "/a.jpg.jpg", "/a.gif.jpg", "/x.jpgx/y.jpg", "/a.png/",        "",       ".jpg",
+      "/.bmp",      "/a.jp",      "/a.jpg?x",      "/dir.png/a.png",
+  };
+  for (std::string_view path : paths) {
+    const bool expected =
+        reference::SegmentMatch(path, "*.jpg") || reference::SegmentMatch(path, "*.gif") ||
+        reference::SegmentMatch(path, "*.png") || reference::SegmentMatch(path, "*.bmp");
+    EXPECT_EQ(IsProtectedPath(path), expected) << "path " << Printable(path);
+  }
+  EXPECT_TRUE(IsProtectedPath("/images/photo.jpg"));
+  EXPECT_FALSE(IsProtectedPath("/a.jpg.jpg"));
+}
+
 TEST(DecideRewriteTest, Table) {
   struct Case {
     std::string_view path, host, referer, expected;

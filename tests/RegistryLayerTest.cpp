@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
 
@@ -29,7 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kTraceKey[] = "software\\tarnwel\\debug";
 const BYTE kOk[] = {'o', 'k', '\0'};
 
 struct Value {

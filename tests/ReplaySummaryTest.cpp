@@ -33,23 +33,6 @@ TEST(RefererSiteTest, Table) {
   }
 }
 
-// Checked against the matcher transcribed from its segment rules.
-TEST(IsProtectedImagePathTest, AgreesWithGreedyRule) {
-  const std::string_view paths[] = {
-      "/a.jpg",     "/a.gif",     "/a.png",        "/a.bmp",         "/a.JPG", "/a.jpeg",
-      "/a.jpg.jpg", "/a.gif.jpg", "/x.jpgx/y.jpg", "/a.png/",        "",       ".jpg",
-      "/.bmp",      "/a.jp",      "/a.jpg?x",      "/dir.png/a.png",
-  };
-  for (std::string_view path : paths) {
-    const bool expected =
-        reference::SegmentMatch(path, "*.jpg") || reference::SegmentMatch(path, "*.gif") ||
-        reference::SegmentMatch(path, "*.png") || reference::SegmentMatch(path, "*.bmp");
-    EXPECT_EQ(IsProtectedImagePath(path), expected) << "path " << Printable(path);
-  }
-  EXPECT_TRUE(IsProtectedImagePath("/images/photo.jpg"));
-  EXPECT_FALSE(IsProtectedImagePath("/a.jpg.jpg"));
-}
-
 TEST(ReplaySummaryTest, CountsAndTopLists) {
   ReplaySummary summary;
   summary.AddFile();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 
 namespace refwarden::testing {
@@ -67,6 +68,5 @@ inline std::vector<StoredValue> ReadValues(const char* key) {
   return values;
 }
 
-inline constexpr const char* kTraceKey = "software\\tarnwel\\debug";
 
 }  // namespace refwarden::testing

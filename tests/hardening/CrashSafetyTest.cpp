@@ -80,7 +80,7 @@ bool ReadLines(int fd, std::size_t enough, std::string* pending, std::vector<std
 
 bool StoredAsTrace(const std::string& path) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, testing::kTraceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
   BYTE data[8] = {};
   DWORD size = sizeof data;

@@ -130,7 +130,7 @@ TEST(LoadTest, EveryRequestRightExactTraceNoLeakFlatMemory) {
   const std::size_t expectedCount = expected.size();
   std::size_t stored = 0, unexpected = 0, badData = 0;
   HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, testing::kTraceKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_SUCCESS);
   std::vector<char> name(16384);
   for (DWORD index = 0;; ++index) {
     DWORD nameLength = static_cast<DWORD>(name.size());

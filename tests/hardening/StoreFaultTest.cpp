@@ -178,7 +178,7 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   if (RegistryOpenConnectionCount() != 0) problems.push_back("connections left open");
 
   std::set<std::string> stored, asked;
-  for (const testing::StoredValue& v : testing::ReadValues(testing::kTraceKey)) {
+  for (const testing::StoredValue& v : testing::ReadValues(kTraceKey)) {
     stored.insert(v.name);
     if (v.type != REG_SZ || v.data != std::string("ok\0", 3))
       problems.push_back("value '" + v.name + "' has the wrong type or data");

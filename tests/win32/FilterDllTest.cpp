@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "filter/RequestTrace.h"
 #include "tests/RecordingServer.h"
 
 namespace {
@@ -22,8 +23,8 @@ namespace {
 using refwarden::testing::Call;
 using refwarden::testing::RecordingServer;
 
+using refwarden::kTraceKey;
 constexpr const char* kTraceParent = "software\\tarnwel";
-constexpr const char* kTraceKey = "software\\tarnwel\\debug";
 constexpr DWORD kNextNotification = SF_STATUS_REQ_NEXT_NOTIFICATION;
 
 using GetFilterVersionFn = BOOL(WINAPI*)(HTTP_FILTER_VERSION*);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "filter/HotlinkDecision.h"
 #include "tools/replay/LogReader.h"
 #include "tools/replay/ReplayProgress.h"
 
@@ -53,7 +54,7 @@ void ReplayFile(const FilterLibrary& filter, const ReplayOptions& options, const
     const FilterOutcome outcome =
         RunPreprocHeaders(filter, FilterRequest{host, request.referer, request.url});
     const std::string_view path = request.url.substr(0, request.url.find('?'));
-    summary->AddRequest(path, request.referer, IsProtectedImagePath(path), outcome.rewritten);
+    summary->AddRequest(path, request.referer, IsProtectedPath(path), outcome.rewritten);
   }
   if (!reader->error().empty()) throw LogFileError("cannot read " + name + ": " + reader->error());
 }

@@ -5,7 +5,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "strings/FastStringFuncs.h"
 
 namespace refwarden {
 
@@ -67,11 +66,6 @@ std::string_view RefererSite(std::string_view referer) {
   const std::size_t at = site.rfind('@');
   if (at != std::string_view::npos) site.remove_prefix(at + 1);
   return site;
-}
-
-bool IsProtectedImagePath(std::string_view path) {
-  return WildcardMatch(path, "*.jpg") || WildcardMatch(path, "*.gif") ||
-         WildcardMatch(path, "*.png") || WildcardMatch(path, "*.bmp");
 }
 
 void ReplaySummary::AddRequest(std::string_view path, std::string_view referer, bool image,

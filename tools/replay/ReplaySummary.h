@@ -16,11 +16,6 @@ namespace refwarden {
 // '?' or '#'; the whole referer when it holds no "//"; "(none)" when empty.
 std::string_view RefererSite(std::string_view referer);
 
-// Returns whether `path` (a URL without its query) is one the filter guards:
-// it matches "*.jpg", "*.gif", "*.png" or "*.bmp" by the filter's own greedy
-// wildcard rule, so "/a.jpg.jpg" is not one.
-bool IsProtectedImagePath(std::string_view path);
-
 using CountedName = std::pair<std::string, std::uint64_t>;
 
 class ReplaySummary {
