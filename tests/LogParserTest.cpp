@@ -13,12 +13,18 @@ namespace {
 using reference::Printable;
 
 // What a parsed line came to, in one comparable string: "malformed",
-// "ignored", or host|referer|url with "(no host)" when the format has none.
-std::string Describe(LineKind kind, const LogRequest& request) {
+// "ignored", "fields" and what they record (url, host, referer), or
+// host|referer|url with "(no host)" / "(no referer)" when the format has none.
+std::string Describe(LineKind kind, const LogRequest& request, const W3cFields& fields) {
   if (kind == LineKind::kMalformed) return "malformed";
   if (kind == LineKind::kIgnored) return "ignored";
+  if (kind == LineKind::kFields) {
+    return std::string("fields") + (fields.url ? " url" : "") + (fields.host ? " host" : "") +
+           (fields.referer ? " referer" : "");
+  }
   const std::string host = request.hasHost ? std::string(request.host) : "(no host)";
-  return host + "|" + std::string(request.referer) + "|" + std::string(request.url);
+  const std::string referer = request.hasReferer ? std::string(request.referer) : "(no referer)";
+  return host + "|" + referer + "|" + std::string(request.url);
 }
 
 struct LineCase {
@@ -31,7 +37,7 @@ void ExpectLines(LogFormat format, const std::vector<LineCase>& cases) {
   for (const LineCase& c : cases) {
     LogRequest request;
     const LineKind kind = parser.Parse(c.line, &request);
-    EXPECT_EQ(Describe(kind, request), c.expected) << "line " << Printable(c.line);
+    EXPECT_EQ(Describe(kind, request, parser.fields()), c.expected) << "line " << Printable(c.line);
   }
 }
 
@@ -45,6 +51,7 @@ TEST(DetectLogFormatTest, FirstLineDecides) {
 
 // The cases run in order through one parser, so directives carry over.
 TEST(LogParserTest, W3cLinesInOrder) {
+  using namespace std::string_literals;
   ExpectLines(
       LogFormat::kW3c,
       {
@@ -52,7 +59,7 @@ TEST(LogParserTest, W3cLinesInOrder) {
           {"#Software: Microsoft Internet Information Services 10.0", "ignored"},
           {"#Version: 1.0", "ignored"},
           {"#Fields: date time cs-method cs-uri-stem cs-uri-query cs-host cs(Referer) sc-status",
-           "ignored"},
+           "fields url host referer"},
           {"2024-05-01 10:00:00 GET /images/a.jpg - example.com http://forum.net/t/1 200",
            "example.com|http://forum.net/t/1|/images/a.jpg"},
           {"2024-05-01 10:00:00 GET /images/a.jpg w=2&h=3 example.com:8080 - 200",
@@ -64,25 +71,56 @@ TEST(LogParserTest, W3cLinesInOrder) {
           {"2024-05-01 10:00:00 GET /a.jpg - example.com -", "malformed"},        // a field short
           {"2024-05-01 10:00:00 GET /a.jpg - example.com - 200 9", "malformed"},  // a field over
           {"2024-05-01 10:00:00 GET - - example.com - 200", "malformed"},         // no stem
+          {"2024-05-01 10:00:00 GET /a.jpg\0.txt - example.com - 200"s, "malformed"},  // a NUL
           {"", "ignored"},
           {"   \t", "ignored"},
           {"2024-05-01\t10:00:00  GET /t.gif - h - 200\r", "h||/t.gif"},  // tabs, runs, CR
           // Columns reordered, names in another case, no query column.
-          {"#Fields: cs(Referer) cs-uri-stem time CS-HOST", "ignored"},
+          {"#Fields: cs(Referer) cs-uri-stem time CS-HOST", "fields url host referer"},
           {"http://own.example/ /pics/x.bmp 10:00:01 own.example",
            "own.example|http://own.example/|/pics/x.bmp"},
           {"#Remark: rotated", "ignored"},
           {"- /y.png 10:00:02 own.example", "own.example||/y.png"},
           // No cs-host column: the host is not known from the log.
-          {"#Fields: time cs-uri-stem cs(Referer)", "ignored"},
+          {"#Fields: time cs-uri-stem cs(Referer)", "fields url referer"},
           {"10:00:03 /z.jpg http://a.net/", "(no host)|http://a.net/|/z.jpg"},
+          // No cs(Referer) column: nor is the referer.
+          {"#Fields: time cs-uri-stem cs-host", "fields url host"},
+          {"10:00:03 /z.jpg h", "h|(no referer)|/z.jpg"},
           // No cs-uri-stem column: no line can be a request.
-          {"#Fields: time cs-host", "ignored"},
+          {"#Fields: time cs-host", "fields host"},
           {"10:00:04 example.com", "malformed"},
       });
 }
 
+// As IIS's Advanced Logging module writes it: two blanks after "#Fields:",
+// local date and time, cs(Host), quoted values that hold blanks.
+TEST(LogParserTest, W3cQuotedFields) {
+  ExpectLines(
+      LogFormat::kW3c,
+      {
+          {"#Start-Date: 2024-05-03 00:00:00.000", "ignored"},
+          {"#Fields:  date-local time-local cs-uri-stem cs-uri-query cs(Host) cs(Referer) "
+           "cs(User-Agent) sc-status",
+           "fields url host referer"},
+          {R"L(2024-05-03 00:00:00.137 /a.jpg - "www.example.com" "https://f.net/t/7" )L"
+           R"L("Mozilla/5.0 (Windows NT 10.0; Win64; x64)" 200)L",
+           "www.example.com|https://f.net/t/7|/a.jpg"},
+          {R"L(2024-05-03 00:00:01.002 "/my photo.png" "q=a b" "h" - "UA" 200)L",
+           "h||/my photo.png?q=a b"},
+          {R"L(2024-05-03 00:00:01.002 /b.gif - "h" "http://s.net/?r=""x""" "A ""B"" C" 200)L",
+           R"L(h|http://s.net/?r="x"|/b.gif)L"},
+          {R"L(2024-05-03 00:00:01.002 /c.gif - "h" "-" "" 200)L", "h||/c.gif"},
+          {R"L(2024-05-03 00:00:01.002 /d.gif - "h" "unclosed 200)L", "malformed"},
+          {R"L(2024-05-03 00:00:01.002 /d.gif - "h"x "r" "UA" 200)L", "malformed"},
+          {R"L(2024-05-03 00:00:01.002 /d.gif - "h" "r" "UA" 200 )L", "h|r|/d.gif"},
+          {"#End-Date: 2024-05-03 00:00:05.000", "ignored"},
+          {"#fields:\tcs-uri-stem\tcs(referer)\tcs(host)", "fields url host referer"},
+      });
+}
+
 TEST(LogParserTest, CombinedLines) {
+  using namespace std::string_literals;
   ExpectLines(
       LogFormat::kCombined,
       {
@@ -112,6 +150,11 @@ TEST(LogParserTest, CombinedLines) {
           {R"L(1.2.3.4 - [d] "GET /a.jpg HTTP/1.1" 200 1 "-" "-")L", "malformed"},  // a field short
           {"#Fields: cs-uri-stem", "malformed"},
           {"just some text", "malformed"},
+          // A NUL byte, escaped or raw, is never part of a request.
+          {R"L(1.2.3.4 - - [d] "GET /a.jpg\x00.php HTTP/1.1" 200 1 "-" "-")L", "malformed"},
+          {"1.2.3.4 - - [d] \"GET /a.jpg\0.php HTTP/1.1\" 200 1 \"-\" \"-\""s, "malformed"},
+          {R"L(1.2.3.4 - - [d] "GET /\x1b[2J.jpg HTTP/1.1" 200 1 "-" "-")L",
+           "(no host)||/\x1b[2J.jpg"},
       });
 }
 
@@ -120,7 +163,7 @@ TEST(LogParserTest, CombinedLines) {
 TEST(LogParserTest, ViewsSurviveUntilNextParse) {
   LogParser w3c(LogFormat::kW3c);
   LogRequest request;
-  ASSERT_EQ(w3c.Parse("#Fields: cs-uri-stem cs-uri-query", &request), LineKind::kIgnored);
+  ASSERT_EQ(w3c.Parse("#Fields: cs-uri-stem cs-uri-query", &request), LineKind::kFields);
   std::string line = "/a.jpg x=1";
   ASSERT_EQ(w3c.Parse(line, &request), LineKind::kRequest);
   line.assign(line.size(), '#');

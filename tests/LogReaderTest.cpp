@@ -43,10 +43,12 @@ class LogReaderTest : public ::testing::Test {
     return path;
   }
 
+  // The lines read; a line skipped for its length reads as "(too long)".
   static std::vector<std::string> ReadAll(LogReader& reader) {
     std::vector<std::string> lines;
     std::string_view line;
-    while (reader.NextLine(&line)) lines.emplace_back(line);
+    for (LogReader::Next next; (next = reader.NextLine(&line)) != LogReader::Next::kEnd;)
+      lines.emplace_back(next == LogReader::Next::kLine ? line : "(too long)");
     return lines;
   }
 
@@ -58,7 +60,9 @@ TEST_F(LogReaderTest, PlainAndGzipReadAlike) {
     std::string content;
     std::vector<std::string> lines;
   };
+  const std::string longest(LogReader::kMaxLineLength, 'x');
   const std::string big(3 << 20, 'x');  // longer than a block
+  const std::string bom = "\xEF\xBB\xBF";
   const Case cases[] = {
       {"", {}},
       {"one", {"one"}},
@@ -67,7 +71,11 @@ TEST_F(LogReaderTest, PlainAndGzipReadAlike) {
       {"\n\nthree\n", {"", "", "three"}},
       {"a\rb\n", {"a\rb"}},
       {std::string("nul\0inside\n", 11), {std::string("nul\0inside", 10)}},
-      {"short\n" + big + "\nend", {"short", big, "end"}},
+      {"short\n" + longest + "\r\n" + longest + "y\nend", {"short", longest, "(too long)", "end"}},
+      {"short\n" + big + "\nend\n" + big, {"short", "(too long)", "end", "(too long)"}},
+      // A byte-order mark starts the first line only, and is dropped there.
+      {bom + "#Version: 1.0\r\n" + bom + "x\n", {"#Version: 1.0", bom + "x"}},
+      {bom, {""}},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -93,15 +101,51 @@ TEST_F(LogReaderTest, ConcatenatedGzipMembersReadAsOne) {
   EXPECT_EQ(ReadAll(reader), (std::vector<std::string>{"a", "bc", "d"}));
 }
 
-TEST_F(LogReaderTest, TruncatedGzipIsAReadError) {
-  std::string content;
-  for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\n";
-  const std::string path = WriteGzip("cut.gz", {content});
-  fs::resize_file(path, fs::file_size(path) / 2);
+// Plain bytes after the last member are read too, not dropped.
+TEST_F(LogReaderTest, PlainTextAfterGzipIsRead) {
+  const std::string path = WriteGzip("appended.log.gz", {"a\nb\n"});
+  std::ofstream(path, std::ios::binary | std::ios::app) << "c\nd";
   LogReader reader;
   ASSERT_TRUE(reader.Open(path));
-  ReadAll(reader);
-  EXPECT_NE(reader.error(), "");
+  EXPECT_EQ(ReadAll(reader), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(reader.error(), "");
+  EXPECT_EQ(reader.bytesRead(), fs::file_size(path));
+}
+
+// Damaged gzip ends the input with a plain-words reason, after every whole
+// line before the damage.
+TEST_F(LogReaderTest, DamagedGzipSaysWhat) {
+  std::string content;
+  for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\n";
+  struct Case {
+    const char* name;
+    void (*damage)(const std::string& path);
+    const char* error;
+  };
+  const Case cases[] = {
+      {"cut in half", [](const std::string& p) { fs::resize_file(p, fs::file_size(p) / 2); },
+       "the file is truncated: its gzip data stops before the end"},
+      {"trailer cut", [](const std::string& p) { fs::resize_file(p, fs::file_size(p) - 3); },
+       "the file is truncated: its gzip data stops before the end"},
+      {"checksum overwritten",
+       [](const std::string& p) {
+         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(-8, std::ios::end);
+         f.write("XXXX", 4);
+       },
+       "its gzip data is damaged (incorrect data check)"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = WriteGzip(std::string(c.name) + ".gz", {content});
+    c.damage(path);
+    LogReader reader;
+    ASSERT_TRUE(reader.Open(path));
+    const std::vector<std::string> lines = ReadAll(reader);
+    EXPECT_EQ(reader.error(), c.error) << c.name;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      ASSERT_EQ(lines[i], "line " + std::to_string(i)) << c.name;
+    }
+  }
 }
 
 TEST_F(LogReaderTest, UnopenableFilesSayWhy) {
@@ -112,7 +156,7 @@ TEST_F(LogReaderTest, UnopenableFilesSayWhy) {
   EXPECT_FALSE(directory.Open(dir_.string()));
   EXPECT_EQ(directory.error(), "is a directory");
   std::string_view line;
-  EXPECT_FALSE(directory.NextLine(&line));
+  EXPECT_EQ(directory.NextLine(&line), LogReader::Next::kEnd);
 }
 
 }  // namespace

@@ -3,14 +3,24 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <string>
 
 #include "tests/Reference.h"
+#include "tools/replay/TerminalText.h"
 
 namespace refwarden {
 namespace {
 
 using reference::Printable;
+
+// "name count, name count, ..."
+std::string Named(const std::vector<TopCounter::Entry>& entries) {
+  std::string out;
+  for (const TopCounter::Entry& e : entries)
+    out += (out.empty() ? "" : ", ") + e.name + " " + std::to_string(e.count);
+  return out;
+}
 
 TEST(RefererSiteTest, Table) {
   struct Case {
@@ -51,7 +61,7 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
   };
   for (const Request& r : requests) {
     summary.AddLine();
-    summary.AddRequest(r.path, r.referer, r.image, r.rewritten);
+    summary.AddRequest(r.path, r.referer, true, RequestOutcome{r.image, r.rewritten});
   }
   for (int line = 1; line <= 7; ++line)
     summary.AddMalformed("x.log", static_cast<std::uint64_t>(line * 10));
@@ -63,11 +73,9 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
   EXPECT_EQ(summary.firstMalformed(),
             (std::vector<std::string>{"x.log:10", "x.log:20", "x.log:30", "x.log:40", "x.log:50"}));
   // Most frequent first, ties in byte order; cut at `top`.
-  EXPECT_EQ(summary.TopSites(3),
-            (std::vector<CountedName>{{"b.net", 2}, {"(none)", 1}, {"a.net", 1}}));
-  EXPECT_EQ(summary.TopPaths(10),
-            (std::vector<CountedName>{{"/a.jpg", 2}, {"/b.png", 2}, {"/d.bmp", 1}}));
-  EXPECT_EQ(summary.TopPaths(0), std::vector<CountedName>{});
+  EXPECT_EQ(Named(summary.TopSites(3)), "b.net 2, (none) 1, a.net 1");
+  EXPECT_EQ(Named(summary.TopPaths(10)), "/a.jpg 2, /b.png 2, /d.bmp 1");
+  EXPECT_EQ(Named(summary.TopPaths(0)), "");
 
   const nlohmann::json json = nlohmann::json::parse(summary.Json(2));
   EXPECT_EQ(json["requests"], 7);
@@ -81,11 +89,95 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
   const std::string text = summary.Text(10);
   EXPECT_NE(text.find("x.log:50, ..."), std::string::npos) << text;
   EXPECT_NE(text.find("71.4% of requests, 83.3% of image requests"), std::string::npos) << text;
+  EXPECT_EQ(text.find("(no rewritten requests)"), std::string::npos) << text;
+
+  // --top 0: the counts, without the two lists.
+  const std::string countsOnly = summary.Text(0);
+  EXPECT_NE(countsOnly.find("rewritten"), std::string::npos) << countsOnly;
+  EXPECT_EQ(countsOnly.find("Top "), std::string::npos) << countsOnly;
+  EXPECT_EQ(countsOnly.find("(no rewritten requests)"), std::string::npos) << countsOnly;
+}
+
+// More distinct paths than the table holds: the report says the list is
+// approximate, gives each uncertain count's lower bound, and cuts long paths.
+TEST(ReplaySummaryTest, PastTheTableBudgetTheListSaysItIsApproximate) {
+  ReplaySummary summary;
+  const RequestOutcome rewritten{true, true};
+  for (int i = 0; i < 100; ++i) summary.AddRequest("/frequent.jpg", "", true, rewritten);
+  const std::size_t distinct = ReplaySummary::kTableBudget / 4000 + 1000;
+  for (std::size_t i = 0; i < distinct; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "/%06zu", i);
+    summary.AddRequest(number + std::string(3995, 'p') + ".jpg", "", true,
+                       rewritten);  // 4,006 bytes
+  }
+  summary.AddRequest("/last.jpg", "", true, rewritten);
+  EXPECT_FALSE(summary.paths().exact());
+  EXPECT_TRUE(summary.sites().exact());
+  EXPECT_LE(summary.paths().bytes(), ReplaySummary::kTableBudget);
+
+  const std::string text = summary.Text(3);
+  EXPECT_NE(text.find("Top rewritten paths (approximate: more distinct paths than fit in 16 MiB)\n"
+                      "  100  /frequent.jpg\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  (at least 1)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("pppp... (4,006 bytes)"), std::string::npos) << text;
+
+  const nlohmann::json json = nlohmann::json::parse(summary.Json(3));
+  EXPECT_EQ(json["top_rewritten_paths_exact"], false);
+  EXPECT_EQ(json["top_rewritten_paths"][0]["overcount"], 0);
+  EXPECT_EQ(json["top_rewritten_paths"][1]["path"].get<std::string>().size(), 4006u);
+}
+
+TEST(ReplaySummaryTest, ListsSayWhenNothingWasRewritten) {
+  ReplaySummary summary;
+  summary.AddRequest("/a.jpg", "http://own/", true, RequestOutcome{true, false});
+  const std::string text = summary.Text(10);
+  EXPECT_NE(text.find("Top rewritten paths\n  (no rewritten requests)"), std::string::npos) << text;
+}
+
+TEST(ReplaySummaryTest, TextShowsLogBytesEscaped) {
+  ReplaySummary summary;
+  summary.AddRequest("/\x1b[2J\x9b\xc2\x9b.jpg", "http://a.net\x07/", true,
+                     RequestOutcome{true, true});
+  summary.AddMalformed("bad\r.log", 3);
+  summary.AddError("cut\x1b.gz", "the file is truncated");
+  const std::string text = summary.Text(10);
+  for (char c : text) ASSERT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n') << text;
+  EXPECT_NE(text.find("/\\x1b[2J\\x9b\\xc2\\x9b.jpg"), std::string::npos) << text;
+  EXPECT_NE(text.find("a.net\\x07"), std::string::npos) << text;
+  EXPECT_NE(text.find("bad\\x0d.log:3"), std::string::npos) << text;
+  EXPECT_NE(text.find("cut\\x1b.gz: the file is truncated"), std::string::npos) << text;
+}
+
+TEST(TerminalTextTest, Table) {
+  struct Case {
+    std::string_view bytes, shown;
+  };
+  const Case cases[] = {
+      {"/images/a.jpg?x=1", "/images/a.jpg?x=1"},
+      {"caf\xc3\xa9 \xe2\x80\xae \xf0\x9f\x90\x88", "caf\xc3\xa9 \xe2\x80\xae \xf0\x9f\x90\x88"},
+      {"\x1b[31mred", "\\x1b[31mred"},
+      {"a\tb\nc\x7f", "a\\x09b\\x0ac\\x7f"},
+      {"back\\slash", "back\\\\slash"},
+      {"\xc2\x9b\xc2\xa0", "\\xc2\\x9b\xc2\xa0"},    // a C1 control; no-break space stays
+      {"\xff\xfe", "\\xff\\xfe"},                    // not UTF-8
+      {"\xc3(", "\\xc3("},                           // a lead byte without its follower
+      {"\xe0\x80\xaf", "\\xe0\\x80\\xaf"},           // overlong
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+      {"\xe2\x82", "\\xe2\\x82"},                    // cut short
+      {std::string_view("nul\0", 4), "nul\\x00"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TerminalText(c.bytes), c.shown) << "bytes " << Printable(c.bytes);
+  }
 }
 
 TEST(ReplaySummaryTest, JsonCarriesBytesThatAreNotUtf8) {
   ReplaySummary summary;
-  summary.AddRequest("/\xff\xfe.jpg", "http://\xc3(/", true, true);
+  summary.AddRequest("/\xff\xfe.jpg", "http://\xc3(/", true, RequestOutcome{true, true});
   const nlohmann::json json = nlohmann::json::parse(summary.Json(10));
   EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/\xef\xbf\xbd\xef\xbf\xbd.jpg");
 }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,8 +74,10 @@ Expected ExpectedFor(const std::vector<Row>& rows, int copies) {
   return e;
 }
 
-std::map<std::string, std::uint64_t> AsMap(const std::vector<CountedName>& top) {
-  return std::map<std::string, std::uint64_t>(top.begin(), top.end());
+std::map<std::string, std::uint64_t> AsMap(const std::vector<TopCounter::Entry>& top) {
+  std::map<std::string, std::uint64_t> counts;
+  for (const TopCounter::Entry& entry : top) counts[entry.name] = entry.count;
+  return counts;
 }
 
 void ExpectSummary(const ReplaySummary& summary, const Expected& e, std::uint64_t malformed) {
@@ -253,11 +256,50 @@ TEST_F(ReplayTest, GzipIsKnownByItsContentAndFormatsMixPerFile) {
   ExpectSummary(summary, e, 3);
 }
 
-TEST_F(ReplayTest, UnreadableFileStopsBeforeReplaying) {
-  EXPECT_THROW(Replay({(dir_ / "missing.log").string()}), LogFileError);
-  const std::string cut = WriteGzip("cut.log.gz", std::string(1 << 20, 'x'));
+TEST_F(ReplayTest, UnopenableFileStopsBeforeReplaying) {
+  const std::string log = Write("fine.log", W3cLog(Rows()));
+  EXPECT_THROW(Replay({log, (dir_ / "missing.log").string()}), LogFileError);
+}
+
+// A file that breaks off is recorded, and the files after it are replayed.
+TEST_F(ReplayTest, DamagedFileIsRecordedAndTheRestReplayed) {
+  // The log, then a long line that hardly compresses, cut in its middle.
+  std::string tail;
+  std::mt19937 random(1);
+  for (int i = 0; i < 200000; ++i) tail.push_back(static_cast<char>('a' + random() % 26));
+  const std::string cut = WriteGzip("cut.log.gz", W3cLog(Rows()) + tail);
   fs::resize_file(cut, fs::file_size(cut) / 2);
-  EXPECT_THROW(Replay({cut}), LogFileError);
+  const std::string log = Write("after.log", W3cLog(Rows()));
+  const ReplaySummary summary = Replay({cut, log});
+  ASSERT_EQ(summary.errors().size(), 1u);
+  EXPECT_EQ(summary.errors()[0],
+            cut + ": the file is truncated: its gzip data stops before the end");
+  EXPECT_EQ(summary.files(), 2u);
+  ExpectSummary(summary, ExpectedFor(Rows(), 2), 4);
+}
+
+// A #Fields directive that drops a needed field midway stops the replay there.
+TEST_F(ReplayTest, LaterDirectiveWithoutRefererOrHostIsRefused) {
+  const std::string noReferer =
+      Write("later.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs-host\n/a.jpg h\n");
+  EXPECT_THROW(Replay({noReferer}), MissingRefererError);
+  const std::string noHost =
+      Write("later2.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs(Referer)\n/a.jpg -\n");
+  EXPECT_THROW(Replay({noHost}), MissingHostError);
+  EXPECT_EQ(Replay({noHost}, "example.com").requests(), Rows().size() + 1);
+}
+
+TEST_F(ReplayTest, StopsWhenAskedAndSaysSo) {
+  const std::string log = Write("stop.log", W3cLog(Rows()));
+  std::atomic<bool> stop{true};
+  ReplayOptions options;
+  options.files = {log};
+  options.progress = false;
+  options.stop = &stop;
+  const ReplaySummary summary = ReplayLogs(*filter_, options);
+  EXPECT_TRUE(summary.interrupted());
+  EXPECT_EQ(summary.lines(), 0u);
+  EXPECT_NE(summary.Text(10).find("Interrupted after 1 file"), std::string::npos);
 }
 
 TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {

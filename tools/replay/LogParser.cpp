@@ -1,5 +1,7 @@
 #include "tools/replay/LogParser.h"
 
+#include <cstring>
+
 namespace refwarden {
 
 namespace {
@@ -12,24 +14,35 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
+void SkipBlanks(std::string_view* rest) {
+  std::size_t n = 0;
+  while (n < rest->size() && IsBlank((*rest)[n])) ++n;
+  rest->remove_prefix(n);
+}
+
 // Removes and returns the run of non-blank bytes at the front of *rest,
 // together with the blanks after it.
 std::string_view NextToken(std::string_view* rest) {
   std::size_t end = 0;
   while (end < rest->size() && !IsBlank((*rest)[end])) ++end;
   const std::string_view token = rest->substr(0, end);
-  while (end < rest->size() && IsBlank((*rest)[end])) ++end;
   rest->remove_prefix(end);
+  SkipBlanks(rest);
   return token;
 }
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
+}
+
+bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
 }
 
 int HexValue(char c) {
@@ -39,10 +52,51 @@ int HexValue(char c) {
   return -1;
 }
 
-// Removes a double-quoted value from the front of *rest (and the blanks after
-// it) and stores it, unescaped, in *value. Returns false when *rest does not
-// start with a quote or the closing quote is missing. `scratch` holds the
-// value when it carried escapes.
+// Removes a W3C field from the front of *rest, with the blanks after it, and
+// stores its value in *value: a bare token as it stands, a quoted one without
+// its quotes and with "" made one quote (in *scratch when that was needed).
+// Returns false for an unclosed quote or a closing quote followed by more
+// than blanks.
+bool NextW3cField(std::string_view* rest, std::string_view* value, std::string* scratch) {
+  if (rest->front() != '"') {
+    *value = NextToken(rest);
+    return true;
+  }
+  std::size_t i = 1;
+  bool doubled = false;
+  for (;;) {
+    const void* quote = std::memchr(rest->data() + i, '"', rest->size() - i);
+    if (quote == nullptr) return false;
+    i = static_cast<std::size_t>(static_cast<const char*>(quote) - rest->data());
+    if (i + 1 < rest->size() && (*rest)[i + 1] == '"') {
+      doubled = true;
+      i += 2;
+      continue;
+    }
+    break;
+  }
+  const std::string_view raw = rest->substr(1, i - 1);
+  if (i + 1 < rest->size() && !IsBlank((*rest)[i + 1])) return false;
+  rest->remove_prefix(i + 1);
+  SkipBlanks(rest);
+  if (!doubled) {
+    *value = raw;
+    return true;
+  }
+  scratch->clear();
+  for (std::size_t k = 0; k < raw.size(); ++k) {
+    scratch->push_back(raw[k]);
+    if (raw[k] == '"') ++k;  // the second of a doubled quote
+  }
+  *value = *scratch;
+  return true;
+}
+
+// Removes a double-quoted combined-format value from the front of *rest (and
+// the blanks after it) and stores it, unescaped, in *value. Returns false
+// when *rest does not start with a quote, the closing quote is missing, or an
+// escape stands for a NUL byte. `scratch` holds the value when it carried
+// escapes.
 bool NextQuoted(std::string_view* rest, std::string_view* value, std::string* scratch) {
   if (rest->empty() || rest->front() != '"') return false;
   std::size_t i = 1;
@@ -75,7 +129,9 @@ bool NextQuoted(std::string_view* rest, std::string_view* value, std::string* sc
       ++k;
     } else if (next == 'x' && k + 3 < raw.size() && HexValue(raw[k + 2]) >= 0 &&
                HexValue(raw[k + 3]) >= 0) {
-      scratch->push_back(static_cast<char>(HexValue(raw[k + 2]) * 16 + HexValue(raw[k + 3])));
+      const char byte = static_cast<char>(HexValue(raw[k + 2]) * 16 + HexValue(raw[k + 3]));
+      if (byte == '\0') return false;
+      scratch->push_back(byte);
       k += 3;
     } else {
       scratch->push_back('\\');
@@ -98,46 +154,59 @@ LogFormat DetectLogFormat(std::string_view firstLine) {
 
 LineKind LogParser::Parse(std::string_view line, LogRequest* request) {
   if (TrimBlanks(line).empty()) return LineKind::kIgnored;
+  if (std::memchr(line.data(), '\0', line.size()) != nullptr) return LineKind::kMalformed;
   return format_ == LogFormat::kW3c ? ParseW3c(line, request) : ParseCombined(line, request);
 }
 
 LineKind LogParser::ParseW3cDirective(std::string_view line) {
   constexpr std::string_view kFields = "#Fields:";
-  if (line.substr(0, kFields.size()) != kFields) return LineKind::kIgnored;
+  if (!StartsWithIgnoreCase(line, kFields)) return LineKind::kIgnored;
   std::string_view rest = TrimBlanks(line.substr(kFields.size()));
   haveFields_ = true;
   columnCount_ = 0;
-  stemColumn_ = queryColumn_ = hostColumn_ = refererColumn_ = kNoColumn;
+  for (std::size_t& column : columns_) column = kNoColumn;
+  const auto keep = [this](Kept kept) {
+    if (columns_[kept] == kNoColumn) columns_[kept] = columnCount_;
+  };
   while (!rest.empty()) {
     const std::string_view name = NextToken(&rest);
-    if (EqualsIgnoreCase(name, "cs-uri-stem")) stemColumn_ = columnCount_;
-    if (EqualsIgnoreCase(name, "cs-uri-query")) queryColumn_ = columnCount_;
-    if (EqualsIgnoreCase(name, "cs-host")) hostColumn_ = columnCount_;
-    if (EqualsIgnoreCase(name, "cs(Referer)")) refererColumn_ = columnCount_;
+    if (EqualsIgnoreCase(name, "cs-uri-stem")) keep(kStem);
+    if (EqualsIgnoreCase(name, "cs-uri-query")) keep(kQuery);
+    if (EqualsIgnoreCase(name, "cs-host") || EqualsIgnoreCase(name, "cs(Host)")) keep(kHost);
+    if (EqualsIgnoreCase(name, "cs(Referer)")) keep(kReferer);
     ++columnCount_;
   }
-  return LineKind::kIgnored;
+  keptOfColumn_.assign(columnCount_, kKeptCount);
+  for (int k = 0; k < kKeptCount; ++k) {
+    if (columns_[k] != kNoColumn) keptOfColumn_[columns_[k]] = static_cast<unsigned char>(k);
+  }
+  fields_.url = columns_[kStem] != kNoColumn;
+  fields_.host = columns_[kHost] != kNoColumn;
+  fields_.referer = columns_[kReferer] != kNoColumn;
+  return LineKind::kFields;
 }
 
 LineKind LogParser::ParseW3c(std::string_view line, LogRequest* request) {
   if (line.front() == '#') return ParseW3cDirective(line);
-  if (!haveFields_ || stemColumn_ == kNoColumn) return LineKind::kMalformed;
+  if (!haveFields_ || !fields_.url) return LineKind::kMalformed;
 
   std::string_view rest = TrimBlanks(line);
-  std::string_view stem, query, host, referer;
+  std::string_view values[kKeptCount + 1];
   std::size_t column = 0;
   for (; !rest.empty(); ++column) {
-    const std::string_view field = NextToken(&rest);
-    if (column == stemColumn_) stem = W3cValue(field);
-    if (column == queryColumn_) query = W3cValue(field);
-    if (column == hostColumn_) host = W3cValue(field);
-    if (column == refererColumn_) referer = W3cValue(field);
+    const int kept = column < keptOfColumn_.size() ? int{keptOfColumn_[column]} : int{kKeptCount};
+    std::string_view field;
+    if (!NextW3cField(&rest, &field, &unquoted_[kept])) return LineKind::kMalformed;
+    values[kept] = W3cValue(field);
   }
-  if (column != columnCount_ || stem.empty()) return LineKind::kMalformed;
+  if (column != columnCount_ || values[kStem].empty()) return LineKind::kMalformed;
 
-  request->hasHost = hostColumn_ != kNoColumn;
-  request->host = host;
-  request->referer = referer;
+  request->hasHost = fields_.host;
+  request->hasReferer = fields_.referer;
+  request->host = values[kHost];
+  request->referer = values[kReferer];
+  const std::string_view stem = values[kStem];
+  const std::string_view query = values[kQuery];
   if (query.empty()) {
     request->url = stem;
   } else {
@@ -163,9 +232,9 @@ LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
   rest = TrimBlanks(rest);
 
   std::string_view requestLine, referer;
-  if (!NextQuoted(&rest, &requestLine, &unquoted_[0])) return LineKind::kMalformed;
+  if (!NextQuoted(&rest, &requestLine, &unquoted_[kStem])) return LineKind::kMalformed;
   if (NextToken(&rest).empty() || NextToken(&rest).empty()) return LineKind::kMalformed;
-  if (!NextQuoted(&rest, &referer, &unquoted_[1])) return LineKind::kMalformed;
+  if (!NextQuoted(&rest, &referer, &unquoted_[kReferer])) return LineKind::kMalformed;
 
   // The URL is what stands between the method and the protocol; HTTP/0.9
   // request lines have no protocol.
@@ -179,6 +248,7 @@ LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
   if (url.empty()) return LineKind::kMalformed;
 
   request->hasHost = false;
+  request->hasReferer = true;
   request->host = {};
   request->referer = referer == "-" ? std::string_view() : referer;
   request->url = url;

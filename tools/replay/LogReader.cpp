@@ -1,113 +1,245 @@
 #include "tools/replay/LogReader.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace refwarden {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 1 << 20;
+constexpr std::size_t kRawBlock = 256 * 1024;
+constexpr std::size_t kTextBlock = 1024 * 1024;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-gzFile File(void* file) { return static_cast<gzFile>(file); }
+#ifdef _WIN32
+using FileStatus = struct _stat64;
+int StatusOfPath(const std::string& path, FileStatus* st) { return _stat64(path.c_str(), st); }
+int StatusOfFile(std::FILE* file, FileStatus* st) { return _fstat64(_fileno(file), st); }
+bool IsDirectory(const FileStatus& st) { return (st.st_mode & _S_IFMT) == _S_IFDIR; }
+bool IsRegular(const FileStatus& st) { return (st.st_mode & _S_IFMT) == _S_IFREG; }
+#else
+using FileStatus = struct stat;
+int StatusOfPath(const std::string& path, FileStatus* st) { return stat(path.c_str(), st); }
+int StatusOfFile(std::FILE* file, FileStatus* st) { return fstat(fileno(file), st); }
+bool IsDirectory(const FileStatus& st) { return S_ISDIR(st.st_mode); }
+bool IsRegular(const FileStatus& st) { return S_ISREG(st.st_mode); }
+#endif
 
 }  // namespace
 
+struct LogReader::Inflater {
+  z_stream stream{};
+};
+
+LogReader::LogReader() = default;
+
 LogReader::~LogReader() {
-  if (file_ != nullptr) gzclose(File(file_));
+  if (inflater_ != nullptr) inflateEnd(&inflater_->stream);
+  if (file_ != nullptr && ownsFile_) std::fclose(file_);
 }
 
 bool LogReader::Open(const std::string& path) {
-  // gzdopen takes ownership of the descriptor, so standard input is duplicated.
-  const int fd = path == "-" ? dup(STDIN_FILENO) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error_ = std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fd, &st) == 0) {
-    if (S_ISDIR(st.st_mode)) {
-      close(fd);
+  FileStatus st{};
+  if (path == "-") {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    file_ = stdin;
+    ownsFile_ = false;
+    if (StatusOfFile(file_, &st) == 0 && IsRegular(st))
+      size_ = static_cast<std::uint64_t>(st.st_size);
+  } else {
+    if (StatusOfPath(path, &st) != 0) {
+      error_ = std::strerror(errno);
+      return false;
+    }
+    if (IsDirectory(st)) {
       error_ = "is a directory";
       return false;
     }
-    if (S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
-  }
-  file_ = gzdopen(fd, "rb");
-  if (file_ == nullptr) {
-    close(fd);
-    error_ = "out of memory";
-    return false;
-  }
-  gzbuffer(File(file_), 1 << 17);
-  buffer_.resize(kBlockSize);
-  return true;
-}
-
-std::uint64_t LogReader::bytesRead() const {
-  if (file_ == nullptr) return 0;
-  const z_off_t offset = gzoffset(File(file_));
-  return offset < 0 ? 0 : static_cast<std::uint64_t>(offset);
-}
-
-// Moves the unread rest to the front of the buffer, growing it when the rest
-// fills it (a line longer than a block), and reads the next block after it.
-bool LogReader::Fill() {
-  const std::size_t rest = end_ - begin_;
-  if (begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, rest);
-  begin_ = 0;
-  end_ = rest;
-  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-  const std::size_t want = buffer_.size() - end_;
-  const int got = gzread(File(file_), buffer_.data() + end_, static_cast<unsigned>(want));
-  if (got < 0) {
-    int code = Z_OK;
-    const char* message = gzerror(File(file_), &code);
-    error_ = code == Z_ERRNO ? std::strerror(errno) : message;
-    return false;
-  }
-  if (got == 0) {
-    // A gzip stream cut short reads as a clean end unless the error is asked for.
-    int code = Z_OK;
-    const char* message = gzerror(File(file_), &code);
-    if (code != Z_OK) {
-      error_ = message;
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) {
+      error_ = std::strerror(errno);
       return false;
     }
-    eof_ = true;
+    ownsFile_ = true;
+    if (IsRegular(st)) size_ = static_cast<std::uint64_t>(st.st_size);
   }
-  end_ += static_cast<std::size_t>(got);
+  raw_.resize(kRawBlock);
+  text_.resize(kTextBlock);
   return true;
 }
 
-bool LogReader::NextLine(std::string_view* line) {
-  if (file_ == nullptr || !error_.empty()) return false;
+void LogReader::Fail(std::string why) {
+  if (error_.empty()) error_ = std::move(why);
+}
+
+// Moves the undecoded rest to the front and reads more after it. Returns
+// false at the end of the file or on a read error.
+bool LogReader::FillRaw() {
+  if (rawEof_ || !error_.empty()) return false;
+  const std::size_t rest = rawEnd_ - rawBegin_;
+  if (rawBegin_ > 0) std::memmove(raw_.data(), raw_.data() + rawBegin_, rest);
+  rawBegin_ = 0;
+  rawEnd_ = rest;
+  const std::size_t got = std::fread(raw_.data() + rawEnd_, 1, raw_.size() - rawEnd_, file_);
+  if (got == 0) {
+    if (std::ferror(file_)) Fail(std::strerror(errno));
+    rawEof_ = true;
+    return false;
+  }
+  rawEnd_ += got;
+  return true;
+}
+
+std::size_t LogReader::TakePlain(char* out, std::size_t room) {
+  std::size_t n = rawEnd_ - rawBegin_;
+  if (n > 0) {
+    n = std::min(n, room);
+    std::memcpy(out, raw_.data() + rawBegin_, n);
+    rawBegin_ += n;
+  } else {
+    if (rawEof_) return 0;
+    n = std::fread(out, 1, room, file_);
+    if (n == 0) {
+      if (std::ferror(file_)) Fail(std::strerror(errno));
+      rawEof_ = true;
+    }
+  }
+  rawConsumed_ += n;
+  return n;
+}
+
+std::size_t LogReader::DecodeGzip(char* out, std::size_t room) {
+  z_stream& z = inflater_->stream;
   for (;;) {
-    const char* start = buffer_.data() + begin_;
-    const void* newline = std::memchr(start, '\n', end_ - begin_);
+    if (memberEnded_) {
+      while (rawEnd_ - rawBegin_ < 2 && FillRaw()) {
+      }
+      const std::size_t avail = rawEnd_ - rawBegin_;
+      if (!error_.empty() || avail == 0) return 0;
+      if (avail >= 2 && raw_[rawBegin_] == 0x1f && raw_[rawBegin_ + 1] == 0x8b) {
+        inflateReset(&z);
+        memberEnded_ = false;
+        continue;
+      }
+      // Whatever follows the compressed data is not dropped: it is read as
+      // it stands, so that its lines are replayed or counted malformed.
+      mode_ = Mode::kPlain;
+      return TakePlain(out, room);
+    }
+    if (rawBegin_ == rawEnd_) FillRaw();
+    if (!error_.empty()) return 0;
+    const std::size_t avail = rawEnd_ - rawBegin_;
+    z.next_in = raw_.data() + rawBegin_;
+    z.avail_in = static_cast<uInt>(avail);
+    z.next_out = reinterpret_cast<Bytef*>(out);
+    z.avail_out = static_cast<uInt>(room);
+    const int rc = inflate(&z, Z_NO_FLUSH);
+    const std::size_t used = avail - z.avail_in;
+    rawBegin_ += used;
+    rawConsumed_ += used;
+    const std::size_t produced = room - z.avail_out;
+    if (rc == Z_STREAM_END) memberEnded_ = true;
+    if (rc == Z_OK || rc == Z_STREAM_END) {
+      if (produced > 0) return produced;
+      continue;
+    }
+    if (rc == Z_BUF_ERROR) {  // no progress: more input is needed
+      if (rawEof_ && rawBegin_ == rawEnd_) {
+        Fail("the file is truncated: its gzip data stops before the end");
+        return produced;
+      }
+      continue;
+    }
+    Fail(rc == Z_MEM_ERROR ? "out of memory"
+                           : std::string("its gzip data is damaged (") +
+                                 (z.msg != nullptr ? z.msg : "invalid data") + ")");
+    return produced;
+  }
+}
+
+std::size_t LogReader::Decode(char* out, std::size_t room) {
+  if (!error_.empty()) return 0;
+  if (mode_ == Mode::kUnknown) {
+    while (rawEnd_ - rawBegin_ < 2 && FillRaw()) {
+    }
+    const bool gzip =
+        rawEnd_ - rawBegin_ >= 2 && raw_[rawBegin_] == 0x1f && raw_[rawBegin_ + 1] == 0x8b;
+    mode_ = gzip ? Mode::kGzip : Mode::kPlain;
+    if (gzip) {
+      inflater_ = std::make_unique<Inflater>();
+      // 15 + 16: a gzip wrapper with any window size.
+      if (inflateInit2(&inflater_->stream, 15 + 16) != Z_OK) {
+        inflater_.reset();
+        Fail("out of memory");
+        return 0;
+      }
+    }
+  }
+  return mode_ == Mode::kGzip ? DecodeGzip(out, room) : TakePlain(out, room);
+}
+
+// Moves the unreturned rest to the front of the text buffer and decodes more
+// after it. Returns false when nothing more came.
+bool LogReader::FillText() {
+  const std::size_t rest = end_ - begin_;
+  if (begin_ > 0) std::memmove(text_.data(), text_.data() + begin_, rest);
+  begin_ = 0;
+  end_ = rest;
+  const std::size_t got = Decode(text_.data() + end_, text_.size() - end_);
+  end_ += got;
+  if (got == 0) textEof_ = true;
+  return got > 0;
+}
+
+LogReader::Next LogReader::NextLine(std::string_view* line) {
+  if (file_ == nullptr) return Next::kEnd;
+  bool skipping = false;  // the line has outgrown kMaxLineLength and is being passed over
+  for (;;) {
+    const char* start = text_.data() + begin_;
+    const std::size_t avail = end_ - begin_;
+    const void* newline = std::memchr(start, '\n', avail);
+    std::size_t length;
     if (newline != nullptr) {
-      std::size_t length = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
+      length = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
       begin_ += length + 1;
-      if (length > 0 && start[length - 1] == '\r') --length;
-      *line = std::string_view(start, length);
-      ++lineNumber_;
-      return true;
-    }
-    if (eof_) {
-      if (begin_ == end_) return false;
-      std::size_t length = end_ - begin_;
+    } else if (textEof_) {
+      // A read error drops the part of a line before it; a clean end
+      // returns the last line even without its newline.
+      if (!error_.empty() || (avail == 0 && !skipping)) return Next::kEnd;
+      length = avail;
       begin_ = end_;
-      if (start[length - 1] == '\r') --length;
-      *line = std::string_view(start, length);
-      ++lineNumber_;
-      return true;
+    } else {
+      if (avail > kMaxLineLength) {
+        skipping = true;
+        begin_ = end_;
+      }
+      FillText();
+      continue;
     }
-    if (!Fill()) return false;
+    ++lineNumber_;
+    if (length > 0 && start[length - 1] == '\r') --length;
+    if (skipping || length > kMaxLineLength) {
+      firstLine_ = false;
+      return Next::kTooLong;
+    }
+    *line = std::string_view(start, length);
+    if (firstLine_) {
+      firstLine_ = false;
+      if (line->substr(0, kByteOrderMark.size()) == kByteOrderMark)
+        line->remove_prefix(kByteOrderMark.size());
+    }
+    return Next::kLine;
   }
 }
 

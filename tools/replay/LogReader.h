@@ -1,9 +1,11 @@
-// Reading a log file line by line in large blocks. The file may be plain or
-// gzip-compressed (recognised by its content, not its name); "-" is standard
-// input.
+// Reading a log file line by line in large blocks, in bounded memory. The file
+// may be plain or gzip-compressed (recognised by its content, not its name);
+// "-" is standard input.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,7 +14,16 @@ namespace refwarden {
 
 class LogReader {
  public:
-  LogReader() = default;
+  // Lines longer than this are skipped without being held whole.
+  static constexpr std::size_t kMaxLineLength = 64 * 1024;
+
+  enum class Next {
+    kLine,     // *line holds the next line
+    kTooLong,  // the next line was longer than kMaxLineLength and was skipped
+    kEnd,      // no more lines: the end of the input, or a read error (error())
+  };
+
+  LogReader();
   ~LogReader();
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
@@ -21,27 +32,52 @@ class LogReader {
   // why, when the file cannot be opened or is a directory.
   bool Open(const std::string& path);
 
-  // Stores the next line, without its "\n" or "\r\n", in *line; the view
-  // stays valid until the next call. Returns false at the end of the input,
-  // and on a read error, after which error() is non-empty.
-  bool NextLine(std::string_view* line);
+  // Reads the next line, without its "\n" or "\r\n" and, on the first line,
+  // without a UTF-8 byte-order mark; the view stays valid until the next
+  // call. Compressed data is read across concatenated gzip members; plain
+  // data after the last member is read as plain text. A read error or
+  // damaged compressed data ends the input with error() set; the part of a
+  // line before it is dropped.
+  Next NextLine(std::string_view* line);
 
   // The number of the line NextLine returned last, counting from 1.
   std::uint64_t lineNumber() const { return lineNumber_; }
   // How much of the file as stored has been read (compressed bytes for gzip).
-  std::uint64_t bytesRead() const;
+  std::uint64_t bytesRead() const { return rawConsumed_; }
   // The size of the file as stored; 0 when unknown (a pipe, a terminal).
   std::uint64_t size() const { return size_; }
+  // Empty, or why the file could not be opened or read to its end.
   const std::string& error() const { return error_; }
 
  private:
-  bool Fill();
+  enum class Mode { kUnknown, kPlain, kGzip };
 
-  void* file_ = nullptr;  // gzFile
-  std::vector<char> buffer_;
+  bool FillRaw();
+  std::size_t Decode(char* out, std::size_t room);
+  std::size_t DecodeGzip(char* out, std::size_t room);
+  std::size_t TakePlain(char* out, std::size_t room);
+  bool FillText();
+  void Fail(std::string why);
+
+  std::FILE* file_ = nullptr;
+  bool ownsFile_ = false;
+  Mode mode_ = Mode::kUnknown;
+  struct Inflater;
+  std::unique_ptr<Inflater> inflater_;
+  bool memberEnded_ = false;
+
+  std::vector<unsigned char> raw_;  // bytes as stored, not yet decoded
+  std::size_t rawBegin_ = 0;
+  std::size_t rawEnd_ = 0;
+  bool rawEof_ = false;
+  std::uint64_t rawConsumed_ = 0;
+
+  std::vector<char> text_;  // decoded bytes; [begin_, end_) not yet returned
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  bool eof_ = false;
+  bool textEof_ = false;
+  bool firstLine_ = true;
+
   std::uint64_t lineNumber_ = 0;
   std::uint64_t size_ = 0;
   std::string error_;

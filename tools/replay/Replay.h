@@ -2,6 +2,7 @@
 // records goes through HttpFilterProc, and the outcomes are summed up.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,7 +18,12 @@ struct ReplayOptions {
   std::vector<std::string> files;   // "-" is standard input
   std::optional<std::string> host;  // the Host for lines that record none
   std::optional<LogFormat> format;  // forced; otherwise judged per file
-  bool progress = true;             // draw a bar when stderr is a terminal
+  // Replay W3C logs whose #Fields record no referer, as requests without one.
+  bool withoutReferer = false;
+  bool progress = true;  // draw a bar when stderr is a terminal
+  // When set (by a signal handler), the replay stops after the line at hand
+  // and the summary says it was interrupted.
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // A log that needs --host (it records no Host) when none was given.
@@ -26,15 +32,28 @@ class MissingHostError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A log that cannot be opened or read; the message names the file.
+// A W3C log whose #Fields record no referer, without withoutReferer: every
+// request would look as if it had none. The message names the directive.
+class MissingRefererError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A log that cannot be opened; the message names the file.
 class LogFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // Returns the summary of replaying every file in `options.files`, in order,
-// through `filter`. Every file is opened before the first is read. Malformed
-// lines are counted and skipped. Throws LogFileError or MissingHostError.
+// through `filter`. Before the first request, every file is opened and the
+// directives at its start are checked, so that a log that cannot be opened
+// or cannot say what is needed stops the replay before it begins (throws
+// LogFileError, MissingHostError or MissingRefererError; the last two also
+// when a later directive drops the field). Malformed lines (also lines longer
+// than LogReader::kMaxLineLength) are counted and skipped. A file that cannot
+// be read to its end is recorded in the summary's errors() and the replay
+// goes on with the next.
 ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& options);
 
 }  // namespace refwarden

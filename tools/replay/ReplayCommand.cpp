@@ -1,9 +1,14 @@
 // refwarden replay: access logs through the filter, summed up.
 #include <CLI/CLI.hpp>
 
+#include <atomic>
+#include <csignal>
 #include <iostream>
-#include <map>
 #include <memory>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
@@ -19,7 +24,46 @@ struct ReplayArguments {
   std::string format;
   std::size_t top = 10;
   bool json = false;
+  bool assumeNoReferer = false;
 };
+
+constexpr int kExitReadError = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitInterrupted = 130;
+
+std::atomic<bool> interrupted{false};
+
+// Ctrl-C (or a termination request) ends the replay after the line at hand,
+// so that the summary so far is printed and the private store removed; a
+// second one ends the process at once.
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  return interrupted.exchange(true) ? FALSE : TRUE;
+}
+struct InterruptHandler {
+  InterruptHandler() { SetConsoleCtrlHandler(&OnConsoleControl, TRUE); }
+  ~InterruptHandler() { SetConsoleCtrlHandler(&OnConsoleControl, FALSE); }
+};
+#else
+extern "C" void OnInterrupt(int) { interrupted.store(true); }
+struct InterruptHandler {
+  InterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = &OnInterrupt;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previousInt_);
+    sigaction(SIGTERM, &action, &previousTerm_);
+  }
+  ~InterruptHandler() {
+    sigaction(SIGINT, &previousInt_, nullptr);
+    sigaction(SIGTERM, &previousTerm_, nullptr);
+  }
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+};
+#endif
 
 }  // namespace
 
@@ -31,8 +75,8 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "what it did: image requests, rewrites, the sites that hot-link most");
   replay
       ->add_option("log", arguments->files,
-                   "Access logs: W3C extended (IIS) or combined (Apache, nginx), plain or\n"
-                   "gzip-compressed; '-' reads standard input")
+                   "Access logs: W3C extended (IIS, also Advanced Logging) or combined\n"
+                   "(Apache, nginx), plain or gzip-compressed; '-' reads standard input")
       ->required();
   replay->add_option("--host", arguments->host,
                      "The site's Host, for logs that do not record it (combined format)");
@@ -41,6 +85,13 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
+  replay->add_flag("--assume-no-referer", arguments->assumeNoReferer,
+                   "Replay W3C logs that record no referer, as requests without one: each\n"
+                   "of their image requests then counts as hot-linked (an upper bound)");
+  replay->footer(
+      "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
+      "summary of what was read is still printed); 2 a log records no referer;\n"
+      "106 --host is needed; 130 interrupted (the summary so far is printed).");
 
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
@@ -48,17 +99,28 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
     if (replay->count("--host") > 0) replayOptions.host = arguments->host;
     if (arguments->format == "w3c") replayOptions.format = LogFormat::kW3c;
     if (arguments->format == "combined") replayOptions.format = LogFormat::kCombined;
+    replayOptions.withoutReferer = arguments->assumeNoReferer;
+    replayOptions.stop = &interrupted;
 
     const FilterLibrary filter(options.filterPath);
+    const InterruptHandler onInterrupt;
     try {
-      const ReplaySummary summary = ReplayLogs(filter, replayOptions);
+      ReplaySummary summary = ReplayLogs(filter, replayOptions);
       std::cout << (arguments->json ? summary.Json(arguments->top) : summary.Text(arguments->top));
-      options.exitCode = 0;
+      std::cout.flush();
+      for (const std::string& error : summary.errors())
+        std::cerr << "refwarden replay: cannot read " << error << '\n';
+      options.exitCode = summary.interrupted()      ? kExitInterrupted
+                         : summary.errors().empty() ? 0
+                                                    : kExitReadError;
     } catch (const MissingHostError& e) {
       throw CLI::RequiredError(e.what(), static_cast<int>(CLI::ExitCodes::RequiredError));
+    } catch (const MissingRefererError& e) {
+      std::cerr << "refwarden replay: " << e.what() << '\n';
+      options.exitCode = kExitRefused;
     } catch (const LogFileError& e) {
       std::cerr << "refwarden replay: " << e.what() << '\n';
-      options.exitCode = 1;
+      options.exitCode = kExitReadError;
     }
   });
 }

@@ -5,24 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/replay/TerminalText.h"
 
 namespace refwarden {
 
 namespace {
 
 constexpr std::string_view kNoReferer = "(none)";
-
-std::vector<CountedName> Top(const std::unordered_map<std::string, std::uint64_t>& counts,
-                             std::size_t top) {
-  std::vector<CountedName> all(counts.begin(), counts.end());
-  const auto before = [](const CountedName& a, const CountedName& b) {
-    return a.second != b.second ? a.second > b.second : a.first < b.first;
-  };
-  const std::size_t n = std::min(top, all.size());
-  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n), all.end(), before);
-  all.resize(n);
-  return all;
-}
 
 // 1234567 -> "1,234,567"
 std::string Grouped(std::uint64_t n) {
@@ -43,15 +32,32 @@ double Rate(std::uint64_t lines, double seconds) {
   return seconds > 0 ? static_cast<double>(lines) / seconds : 0.0;
 }
 
-void AppendTop(std::string* out, const char* title, const std::vector<CountedName>& top) {
-  *out += title;
-  *out += '\n';
-  if (top.empty()) *out += "  (no rewritten requests)\n";
+// A name as the text report shows it: escaped, and cut short when long (the
+// JSON has it whole).
+std::string Shown(std::string_view name) {
+  constexpr std::size_t kShownBytes = 160;
+  if (name.size() <= kShownBytes) return TerminalText(name);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return TerminalText(name.substr(0, cut)) + "... (" + Grouped(name.size()) + " bytes)";
+}
+
+void AppendTop(std::string* out, std::string title, const char* names, const TopCounter& table,
+               std::size_t top) {
+  const std::vector<TopCounter::Entry> entries = table.Top(top);
+  if (!table.exact()) {
+    title += std::string(" (approximate: more distinct ") + names + " than fit in " +
+             std::to_string(ReplaySummary::kTableBudget >> 20) + " MiB)";
+  }
+  *out += title + '\n';
+  if (entries.empty()) *out += "  (no rewritten requests)\n";
   std::size_t width = 0;
-  for (const CountedName& entry : top) width = std::max(width, Grouped(entry.second).size());
-  for (const CountedName& entry : top) {
-    const std::string count = Grouped(entry.second);
-    *out += "  " + std::string(width - count.size(), ' ') + count + "  " + entry.first + '\n';
+  for (const auto& entry : entries) width = std::max(width, Grouped(entry.count).size());
+  for (const auto& entry : entries) {
+    const std::string count = Grouped(entry.count);
+    *out += "  " + std::string(width - count.size(), ' ') + count + "  " + Shown(entry.name);
+    if (entry.overcount > 0) *out += "  (at least " + Grouped(entry.count - entry.overcount) + ")";
+    *out += '\n';
   }
 }
 
@@ -68,14 +74,17 @@ std::string_view RefererSite(std::string_view referer) {
   return site;
 }
 
-void ReplaySummary::AddRequest(std::string_view path, std::string_view referer, bool image,
-                               bool rewritten) {
+ReplaySummary::ReplaySummary() : sites_(kTableBudget), paths_(kTableBudget) {}
+
+void ReplaySummary::AddRequest(std::string_view path, std::string_view referer, bool refererLogged,
+                               const RequestOutcome& outcome) {
   ++requests_;
-  if (image) ++images_;
-  if (!rewritten) return;
+  if (!refererLogged) ++withoutRefererField_;
+  if (outcome.image) ++images_;
+  if (!outcome.rewritten) return;
   ++rewritten_;
-  ++sites_[std::string(RefererSite(referer))];
-  ++paths_[std::string(path)];
+  sites_.Add(RefererSite(referer));
+  paths_.Add(path);
 }
 
 void ReplaySummary::AddMalformed(std::string_view file, std::uint64_t line) {
@@ -85,54 +94,71 @@ void ReplaySummary::AddMalformed(std::string_view file, std::uint64_t line) {
   }
 }
 
-std::vector<CountedName> ReplaySummary::TopSites(std::size_t top) const { return Top(sites_, top); }
-
-std::vector<CountedName> ReplaySummary::TopPaths(std::size_t top) const { return Top(paths_, top); }
+void ReplaySummary::AddError(std::string_view file, std::string_view why) {
+  errors_.push_back(std::string(file) + ": " + std::string(why));
+}
 
 std::string ReplaySummary::Text(std::size_t top) const {
-  char head[160];
-  std::snprintf(head, sizeof head, "Replayed %s %s, %s %s in %.2f s (%s lines/s)\n",
-                Grouped(files_).c_str(), files_ == 1 ? "file" : "files", Grouped(lines_).c_str(),
+  char head[200];
+  std::snprintf(head, sizeof head, "%s %s %s, %s %s in %.2f s (%s lines/s)\n",
+                interrupted_ ? "Interrupted after" : "Replayed", Grouped(files_).c_str(),
+                files_ == 1 ? "file" : "files", Grouped(lines_).c_str(),
                 lines_ == 1 ? "line" : "lines", seconds_,
                 Grouped(static_cast<std::uint64_t>(Rate(lines_, seconds_))).c_str());
   std::string out = head;
 
-  const std::string rows[4][3] = {
+  std::string malformedPlaces;
+  for (const std::string& place : firstMalformed_)
+    malformedPlaces += (malformedPlaces.empty() ? "at " : ", ") + TerminalText(place);
+  if (malformed_ > firstMalformed_.size()) malformedPlaces += ", ...";
+
+  struct Row {
+    std::string label, count, note;
+  };
+  std::vector<Row> rows = {
       {"requests", Grouped(requests_), ""},
-      {"malformed lines skipped", Grouped(malformed_), ""},
+      {"malformed lines skipped", Grouped(malformed_), malformedPlaces},
       {"image requests", Grouped(images_), Percent(images_, requests_) + " of requests"},
       {"rewritten", Grouped(rewritten_),
        Percent(rewritten_, requests_) + " of requests, " + Percent(rewritten_, images_) +
            " of image requests"},
   };
+  if (withoutRefererField_ > 0) {
+    rows.push_back({"from logs without referers", Grouped(withoutRefererField_),
+                    "replayed as if none had a referer: each of their image requests counts "
+                    "as hot-linked, so 'rewritten' is an upper bound"});
+  }
+  if (!errors_.empty()) {
+    rows.push_back({"files not read to the end", Grouped(errors_.size()), ""});
+  }
   std::size_t width = 0;
-  for (const auto& row : rows) width = std::max(width, row[1].size());
-  for (const auto& row : rows) {
-    std::string extra = row[2];
-    if (&row == &rows[1] && !firstMalformed_.empty()) {
-      for (const std::string& place : firstMalformed_)
-        extra += (extra.empty() ? "at " : ", ") + place;
-      if (malformed_ > firstMalformed_.size()) extra += ", ...";
-    }
+  for (const Row& row : rows) width = std::max(width, row.count.size());
+  for (const Row& row : rows) {
     char line[128];
-    std::snprintf(line, sizeof line, "  %-24s %*s", row[0].c_str(), static_cast<int>(width),
-                  row[1].c_str());
+    std::snprintf(line, sizeof line, "  %-26s %*s", row.label.c_str(), static_cast<int>(width),
+                  row.count.c_str());
     out += line;
-    if (!extra.empty()) out += "  " + extra;
+    if (!row.note.empty()) out += "  " + row.note;
     out += '\n';
   }
+  for (const std::string& error : errors_) out += "    " + TerminalText(error) + '\n';
+  if (!trace_.empty()) out += "  trace: " + TerminalText(trace_) + '\n';
+  if (top == 0) return out;
   out += '\n';
-  AppendTop(&out, "Top referring sites of rewritten requests", TopSites(top));
+  AppendTop(&out, "Top referring sites of rewritten requests", "sites", sites_, top);
   out += '\n';
-  AppendTop(&out, "Top rewritten paths", TopPaths(top));
+  AppendTop(&out, "Top rewritten paths", "paths", paths_, top);
   return out;
 }
 
 std::string ReplaySummary::Json(std::size_t top) const {
-  const auto list = [](const std::vector<CountedName>& entries, const char* key) {
+  const auto list = [top](const TopCounter& table, const char* key) {
     nlohmann::json array = nlohmann::json::array();
-    for (const CountedName& entry : entries)
-      array.push_back({{key, entry.first}, {"count", entry.second}});
+    for (const TopCounter::Entry& entry : table.Top(top)) {
+      nlohmann::json item = {{key, entry.name}, {"count", entry.count}};
+      if (!table.exact()) item["overcount"] = entry.overcount;
+      array.push_back(std::move(item));
+    }
     return array;
   };
   const nlohmann::json summary = {
@@ -145,8 +171,14 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"rewritten", rewritten_},
       {"rewritten_share",
        requests_ == 0 ? 0.0 : static_cast<double>(rewritten_) / static_cast<double>(requests_)},
-      {"top_referer_sites", list(TopSites(top), "site")},
-      {"top_rewritten_paths", list(TopPaths(top), "path")},
+      {"without_referer_field", withoutRefererField_},
+      {"top_referer_sites", list(sites_, "site")},
+      {"top_referer_sites_exact", sites_.exact()},
+      {"top_rewritten_paths", list(paths_, "path")},
+      {"top_rewritten_paths_exact", paths_.exact()},
+      {"errors", errors_},
+      {"interrupted", interrupted_},
+      {"trace", trace_},
       {"seconds", seconds_},
       {"lines_per_second", Rate(lines_, seconds_)},
   };

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
+
+#include "tools/replay/TopCounter.h"
 
 namespace refwarden {
 
@@ -16,38 +16,64 @@ namespace refwarden {
 // '?' or '#'; the whole referer when it holds no "//"; "(none)" when empty.
 std::string_view RefererSite(std::string_view referer);
 
-using CountedName = std::pair<std::string, std::uint64_t>;
+// What became of one request.
+struct RequestOutcome {
+  bool image = false;      // its path is a protected one
+  bool rewritten = false;  // the filter rewrote its URL
+};
 
 class ReplaySummary {
  public:
+  // The memory each of the two top tables may take.
+  static constexpr std::size_t kTableBudget = 16 << 20;
+  static constexpr std::size_t kMalformedShown = 5;
+
+  ReplaySummary();
+
+  // Counting. AddRequest may be called on another thread than the other
+  // Add* and Set* calls, never at the same time as itself.
+
+  // Counts one request. `path` is its URL up to the first '?';
+  // `refererLogged` false says that its log records no referer at all.
+  void AddRequest(std::string_view path, std::string_view referer, bool refererLogged,
+                  const RequestOutcome& outcome);
   // Counts one line read, whatever it held.
   void AddLine() { ++lines_; }
-  // Counts one request. `path` is its URL up to the first '?'; `image` says
-  // whether the path is protected; `rewritten` whether the filter rewrote it.
-  void AddRequest(std::string_view path, std::string_view referer, bool image, bool rewritten);
   // Counts a malformed line; the first few places are kept for the report.
   void AddMalformed(std::string_view file, std::uint64_t line);
   void AddFile() { ++files_; }
+  // Records that `file` could not be read to its end, and why.
+  void AddError(std::string_view file, std::string_view why);
   void SetSeconds(double seconds) { seconds_ = seconds; }
+  void SetInterrupted() { interrupted_ = true; }
+  // Where the filter's trace went, said in the report.
+  void SetTrace(std::string where) { trace_ = std::move(where); }
 
+  std::uint64_t files() const { return files_; }
   std::uint64_t lines() const { return lines_; }
   std::uint64_t requests() const { return requests_; }
   std::uint64_t malformed() const { return malformed_; }
   std::uint64_t images() const { return images_; }
   std::uint64_t rewritten() const { return rewritten_; }
+  std::uint64_t withoutRefererField() const { return withoutRefererField_; }
+  bool interrupted() const { return interrupted_; }
   const std::vector<std::string>& firstMalformed() const { return firstMalformed_; }
+  const std::vector<std::string>& errors() const { return errors_; }
 
   // Returns the `top` most frequent referer sites / paths of the rewritten
-  // requests, most frequent first, ties in byte order.
-  std::vector<CountedName> TopSites(std::size_t top) const;
-  std::vector<CountedName> TopPaths(std::size_t top) const;
+  // requests, most frequent first, ties in byte order. Exact unless the
+  // table's exact() says otherwise (see TopCounter).
+  std::vector<TopCounter::Entry> TopSites(std::size_t top) const { return sites_.Top(top); }
+  std::vector<TopCounter::Entry> TopPaths(std::size_t top) const { return paths_.Top(top); }
+  const TopCounter& sites() const { return sites_; }
+  const TopCounter& paths() const { return paths_; }
 
-  // The report for a person, several lines, ending with a newline.
+  // The report for a person, several lines, ending with a newline; bytes
+  // from the logs are shown escaped (TerminalText). With `top` 0 it has the
+  // counts without the top lists.
   std::string Text(std::size_t top) const;
   // The same as one JSON object (bytes that are not UTF-8 become U+FFFD).
   std::string Json(std::size_t top) const;
-
-  static constexpr std::size_t kMalformedShown = 5;
 
  private:
   std::uint64_t files_ = 0;
@@ -56,10 +82,14 @@ class ReplaySummary {
   std::uint64_t malformed_ = 0;
   std::uint64_t images_ = 0;
   std::uint64_t rewritten_ = 0;
+  std::uint64_t withoutRefererField_ = 0;
   double seconds_ = 0;
+  bool interrupted_ = false;
+  std::string trace_;
   std::vector<std::string> firstMalformed_;
-  std::unordered_map<std::string, std::uint64_t> sites_;
-  std::unordered_map<std::string, std::uint64_t> paths_;
+  std::vector<std::string> errors_;
+  TopCounter sites_;
+  TopCounter paths_;
 };
 
 }  // namespace refwarden
