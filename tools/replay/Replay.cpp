@@ -2,9 +2,9 @@
 
 #include <chrono>
 
-#include "filter/HotlinkDecision.h"
 #include "tools/replay/LogReader.h"
 #include "tools/replay/ReplayProgress.h"
+#include "tools/replay/RequestPipeline.h"
 
 namespace refwarden {
 
@@ -80,7 +80,7 @@ struct FileReplay {
   const ReplayOptions& options;
   const std::string& name;
   LogReader& reader;
-  const FilterLibrary& filter;
+  RequestPipeline& pipeline;
   ReplaySummary& summary;
   ReplayProgress& progress;
   std::uint64_t bytesBefore;  // what earlier files gave the progress bar
@@ -127,11 +127,7 @@ struct FileReplay {
       if (!request.hasHost && !options.host) CheckCombined(options, name);
       const std::string_view host =
           request.hasHost ? request.host : std::string_view(*options.host);
-      const FilterOutcome outcome =
-          RunPreprocHeaders(filter, FilterRequest{host, request.referer, request.url});
-      const std::string_view path = request.url.substr(0, request.url.find('?'));
-      summary.AddRequest(path, request.referer, request.hasReferer,
-                         RequestOutcome{IsProtectedPath(path), outcome.rewritten});
+      pipeline.Add(host, request.referer, request.url, request.hasReferer);
     }
     if (!reader.error().empty()) summary.AddError(name, reader.error());
   }
@@ -150,6 +146,7 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
   ReplaySummary summary;
   ReplayProgress progress(totalBytes, options.progress);
   {
+    RequestPipeline pipeline(filter, &summary);
     std::uint64_t bytesBefore = 0;
     for (const std::string& file : options.files) {
       const std::string name = DisplayName(file);
@@ -159,10 +156,11 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
         continue;
       }
       summary.AddFile();
-      FileReplay{options, name, reader, filter, summary, progress, bytesBefore}.Run();
+      FileReplay{options, name, reader, pipeline, summary, progress, bytesBefore}.Run();
       bytesBefore += reader.size();
       if (summary.interrupted()) break;
     }
+    pipeline.Finish();
   }
   progress.Finish();
   summary.SetSeconds(
