@@ -5,6 +5,7 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,6 +13,7 @@
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
+#include "tools/replay/PrivateStore.h"
 #include "tools/replay/Replay.h"
 
 namespace refwarden {
@@ -24,6 +26,7 @@ struct ReplayArguments {
   std::string format;
   std::size_t top = 10;
   bool json = false;
+  bool trace = false;
   bool assumeNoReferer = false;
 };
 
@@ -65,6 +68,13 @@ struct InterruptHandler {
 };
 #endif
 
+constexpr const char* kAccountStore =
+#ifdef _WIN32
+    "HKEY_CURRENT_USER\\software\\tarnwel\\debug of this account";
+#else
+    "the account's store (REFWARDEN_REGISTRY, else the default)";
+#endif
+
 }  // namespace
 
 void AddReplayCommand(CLI::App& app, ToolOptions& options) {
@@ -85,6 +95,9 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
+  replay->add_flag("--trace", arguments->trace,
+                   "Trace the replayed paths where the filter traces them on a server\n"
+                   "(by default they go to a private store, deleted after the run)");
   replay->add_flag("--assume-no-referer", arguments->assumeNoReferer,
                    "Replay W3C logs that record no referer, as requests without one: each\n"
                    "of their image requests then counts as hot-linked (an upper bound)");
@@ -102,10 +115,14 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
     replayOptions.withoutReferer = arguments->assumeNoReferer;
     replayOptions.stop = &interrupted;
 
+    // The store outlives the filter library, which is unloaded first.
+    std::optional<PrivateStore> store;
+    if (!arguments->trace) store.emplace();
     const FilterLibrary filter(options.filterPath);
     const InterruptHandler onInterrupt;
     try {
       ReplaySummary summary = ReplayLogs(filter, replayOptions);
+      summary.SetTrace(store ? PrivateStore::Description() : kAccountStore);
       std::cout << (arguments->json ? summary.Json(arguments->top) : summary.Text(arguments->top));
       std::cout.flush();
       for (const std::string& error : summary.errors())
