@@ -17,8 +17,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# CLI11 is header-only: Debian's headers serve any target (see the file).
+# CLI11 and nlohmann-json are header-only: Debian's headers serve any target
+# (see the files).
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-packages CACHE PATH "CLI11 for MinGW builds")
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-packages
+    CACHE PATH "nlohmann-json for MinGW builds")
+# zlib from Debian's libz-mingw-w64-dev, linked in: no zlib1.dll beside the tool.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # Self-contained binaries: the C++ run-time, libgcc and winpthread are linked
 # in, so a DLL or program needs nothing but the system's own DLLs.

@@ -132,8 +132,19 @@ run_wine() {  # run_wine LABEL COMMAND...: a Windows program must exit 0
   local label=$1; shift
   if "$@"; then ok "$label"; else fail "$label (exit $?)"; fi
 }
+
+# ---- replay under Wine ---------------------------------------------------------
+# replay_under_wine WINE BUILD_DIR: refwarden.exe replay as an administrator
+# runs it on the server: the log tests (reading, parsing, summing up, the
+# tool's own wildcard expansion).
+replay_under_wine() {
+  local wine=$1 build=$2
+  run_wine "replay: log tests ($build)" "$wine" "$build/bin/refwarden_log_tests.exe" --gtest_brief=1
+}
+# ---- end of replay under Wine ----------------------------------------------------
 run_wine "unit tests" "$WINE64" "$B64/bin/refwarden_unit_tests.exe" --gtest_brief=1
 run_wine "DLL tests" "$WINE64" "$B64/bin/refwarden_dll_tests.exe" --gtest_brief=1
+replay_under_wine "$WINE64" "$B64"
 
 expected_version="FileVersion=1.0.0.0
 ProductVersion=1.0.0.0
@@ -169,6 +180,7 @@ if [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; 
   stage "Wine (32-bit build)"
   run_wine "i686 unit tests" /usr/lib/wine/wine "$B32/bin/refwarden_unit_tests.exe" --gtest_brief=1
   run_wine "i686 DLL tests" /usr/lib/wine/wine "$B32/bin/refwarden_dll_tests.exe" --gtest_brief=1
+  replay_under_wine /usr/lib/wine/wine "$B32"
 else
   echo "32-bit Wine cannot run on this machine; the i686 DLL was checked statically."
 fi

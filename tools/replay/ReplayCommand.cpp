@@ -13,6 +13,7 @@
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
+#include "tools/replay/FileArguments.h"
 #include "tools/replay/PrivateStore.h"
 #include "tools/replay/Replay.h"
 
@@ -86,7 +87,11 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay
       ->add_option("log", arguments->files,
                    "Access logs: W3C extended (IIS, also Advanced Logging) or combined\n"
-                   "(Apache, nginx), plain or gzip-compressed; '-' reads standard input")
+                   "(Apache, nginx), plain or gzip-compressed; '-' reads standard input"
+#ifdef _WIN32
+                   ";\n'*' and '?' in a file name are expanded"
+#endif
+                   )
       ->required();
   replay->add_option("--host", arguments->host,
                      "The site's Host, for logs that do not record it (combined format)");
@@ -109,6 +114,15 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
     replayOptions.files = arguments->files;
+#ifdef _WIN32
+    try {
+      replayOptions.files = ExpandFileArguments(arguments->files);
+    } catch (const std::runtime_error& e) {
+      std::cerr << "refwarden replay: " << e.what() << '\n';
+      options.exitCode = kExitReadError;
+      return;
+    }
+#endif
     if (replay->count("--host") > 0) replayOptions.host = arguments->host;
     if (arguments->format == "w3c") replayOptions.format = LogFormat::kW3c;
     if (arguments->format == "combined") replayOptions.format = LogFormat::kCombined;

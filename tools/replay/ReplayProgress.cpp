@@ -1,6 +1,10 @@
 #include "tools/replay/ReplayProgress.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +15,14 @@ namespace refwarden {
 namespace {
 
 constexpr int kBarWidth = 30;
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) == 1;
+#endif
+}
 
 std::string Megabytes(double bytes) {
   char text[32];
@@ -28,7 +40,7 @@ std::string Duration(double seconds) {
 }  // namespace
 
 ReplayProgress::ReplayProgress(std::uint64_t totalBytes, bool wanted)
-    : enabled_(wanted && isatty(STDERR_FILENO) == 1),
+    : enabled_(wanted && StderrIsTerminal()),
       totalBytes_(totalBytes),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
@@ -63,17 +75,21 @@ void ReplayProgress::Draw(std::uint64_t doneBytes) {
   if (totalBytes_ > doneBytes && rate > 0) {
     line += "  " + Duration(static_cast<double>(totalBytes_ - doneBytes) / rate) + " left";
   }
-  line += "\033[K";
+  // Blanks over the rest of a longer earlier drawing: no terminal escape
+  // is needed, so Windows consoles show it too.
+  const std::size_t width = line.size() - 1;
+  if (width < drawnWidth_) line.append(drawnWidth_ - width, ' ');
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
-  drawn_ = true;
+  drawnWidth_ = width;
 }
 
 void ReplayProgress::Finish() {
-  if (!drawn_) return;
-  std::fputs("\r\033[K", stderr);
+  if (drawnWidth_ == 0) return;
+  const std::string blank = "\r" + std::string(drawnWidth_, ' ') + "\r";
+  std::fputs(blank.c_str(), stderr);
   std::fflush(stderr);
-  drawn_ = false;
+  drawnWidth_ = 0;
 }
 
 }  // namespace refwarden

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace refwarden {
@@ -25,7 +26,7 @@ class ReplayProgress {
   void Draw(std::uint64_t doneBytes);
 
   bool enabled_;
-  bool drawn_ = false;
+  std::size_t drawnWidth_ = 0;  // what the last drawing covered, 0 when none
   std::uint64_t totalBytes_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
