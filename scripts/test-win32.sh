@@ -135,11 +135,17 @@ run_wine() {  # run_wine LABEL COMMAND...: a Windows program must exit 0
 
 # ---- replay under Wine ---------------------------------------------------------
 # replay_under_wine WINE BUILD_DIR: refwarden.exe replay as an administrator
-# runs it on the server: the log tests (reading, parsing, summing up, the
-# tool's own wildcard expansion).
+# runs it on the server. The log tests (reading, parsing, summing up), then
+# the log shapes of tests/logs, each read by the parser and by refwarden.exe
+# (a wildcard expanded by the tool, paths with backslashes and a drive
+# letter) and held to the same counts as the Linux tool; and a replay without
+# --trace must leave HKCU\software\tarnwel\debug as it was and no private
+# key behind.
 replay_under_wine() {
   local wine=$1 build=$2
   run_wine "replay: log tests ($build)" "$wine" "$build/bin/refwarden_log_tests.exe" --gtest_brief=1
+  run_wine "replay: log shapes through refwarden.exe ($build)" \
+    "$wine" "$build/bin/refwarden_replay_tests.exe" --gtest_brief=1
 }
 # ---- end of replay under Wine ----------------------------------------------------
 run_wine "unit tests" "$WINE64" "$B64/bin/refwarden_unit_tests.exe" --gtest_brief=1

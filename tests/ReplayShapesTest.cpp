@@ -1,0 +1,511 @@
+// The log shapes replay must read, as servers write them (tests/logs/), each
+// with its counts worked out by hand. Every shape is read twice: by the log
+// parser with the hot-link rule on its own (no filter), and by the refwarden
+// tool, which runs every request through the filter library. The same file
+// builds for Windows, where it runs refwarden.exe under Wine.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
+#endif
+
+#include "filter/HotlinkDecision.h"
+#include "filter/RequestTrace.h"
+#include "platform/Platform.h"
+#include "tests/Reference.h"
+#include "tools/replay/FileArguments.h"
+#include "tools/replay/LogParser.h"
+#include "tools/replay/LogReader.h"
+
+namespace refwarden {
+namespace {
+
+namespace fs = std::filesystem;
+using reference::Printable;
+
+struct Counts {
+  std::uint64_t requests = 0, malformed = 0, images = 0, rewritten = 0, withoutReferer = 0;
+  std::uint64_t errors = 0;
+  bool operator==(const Counts& o) const {
+    return requests == o.requests && malformed == o.malformed && images == o.images &&
+           rewritten == o.rewritten && withoutReferer == o.withoutReferer && errors == o.errors;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Counts& c) {
+  return out << "{requests " << c.requests << ", malformed " << c.malformed << ", images "
+             << c.images << ", rewritten " << c.rewritten << ", without referer "
+             << c.withoutReferer << ", errors " << c.errors << "}";
+}
+
+constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNeedsHost = 106;
+
+struct Shape {
+  const char* what;
+  std::vector<std::string> files;  // in tests/logs; a '*' or '?' is expanded
+  std::vector<std::string> flags;
+  int status;
+  Counts counts;        // when replayed (status 0 or 1)
+  const char* message;  // what standard error must hold, or ""
+};
+
+const std::vector<Shape>& Shapes() {
+  const std::vector<std::string> host = {"--host", "www.example.com"};
+  static const std::vector<Shape> shapes = {
+      {"IIS 10 with cs-host, restarted midway",
+       {"u_ex240501.log"},
+       {},
+       kReplayed,
+       {9, 0, 5, 4, 0, 0},
+       ""},
+      {"UTF-8 byte-order mark, UTF-8 path",
+       {"u_ex240502.log"},
+       {},
+       kReplayed,
+       {3, 0, 2, 1, 0, 0},
+       ""},
+      {"Advanced Logging: quoted fields, cs(Host), local time",
+       {"advanced-logging_20240503.log"},
+       {},
+       kReplayed,
+       {5, 0, 4, 3, 0, 0},
+       ""},
+      {"no cs(Referer): refused",
+       {"noreferer_u_ex240504.log"},
+       {},
+       kRefused,
+       {},
+       "noreferer_u_ex240504.log:4: this #Fields directive records no referer"},
+      {"no cs(Referer), replayed as requests without one",
+       {"noreferer_u_ex240504.log"},
+       {"--assume-no-referer"},
+       kReplayed,
+       {3, 0, 2, 2, 3, 0},
+       ""},
+      {"IIS default fields, no cs-host: needs --host",
+       {"default-fields_u_ex240510.log"},
+       {},
+       kNeedsHost,
+       {},
+       "without cs-host or cs(Host)"},
+      {"IIS default fields with --host",
+       {"default-fields_u_ex240510.log"},
+       host,
+       kReplayed,
+       {2, 0, 2, 1, 0, 0},
+       ""},
+      {"a NUL inside a W3C path", {"nul_u_ex240506.log"}, {}, kReplayed, {2, 1, 1, 1, 0, 0}, ""},
+      {"Apache combined, a TLS handshake logged escaped",
+       {"access.log"},
+       host,
+       kReplayed,
+       {4, 1, 3, 2, 0, 0},
+       ""},
+      {"nginx combined, gzip of two members",
+       {"access.log.2.gz"},
+       host,
+       kReplayed,
+       {3, 0, 2, 1, 0, 0},
+       ""},
+      {"combined with terminal escapes and an escaped NUL",
+       {"access-hostile.log"},
+       host,
+       kReplayed,
+       {2, 1, 2, 2, 0, 0},
+       ""},
+      {"a line over 64 KiB", {"longline_u_ex240507.log.gz"}, {}, kReplayed, {2, 1, 2, 1, 0, 0}, ""},
+      {"gzip cut short",
+       {"truncated_u_ex240508.log.gz"},
+       {},
+       kReadError,
+       {2, 0, 2, 1, 0, 1},
+       "truncated_u_ex240508.log.gz: the file is truncated"},
+      {"plain lines after a gzip member",
+       {"appended_u_ex240509.log.gz"},
+       {},
+       kReplayed,
+       {3, 0, 2, 2, 0, 0},
+       ""},
+      {"a wildcard, as Windows passes it",
+       {"u_ex24050?.log"},
+       {},
+       kReplayed,
+       {12, 0, 7, 5, 0, 0},
+       ""},
+  };
+  return shapes;
+}
+
+const Shape& ShapeOf(const std::string& file) {
+  for (const Shape& shape : Shapes()) {
+    if (shape.files.front() == file) return shape;
+  }
+  throw std::logic_error("no shape reads " + file);
+}
+
+// Under Wine the source tree is reached through drive Z:, and named the
+// Windows way, with backslashes.
+std::string LogsDir() {
+  const char* dir = std::getenv("REFWARDEN_LOGS_DIR");
+  std::string path = dir != nullptr ? dir : REFWARDEN_LOGS_DIR;
+#ifdef _WIN32
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+#endif
+  return path;
+}
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+std::string LogPath(const std::string& file) { return LogsDir() + kSeparator + file; }
+
+std::string FlagValue(const std::vector<std::string>& flags, const std::string& name) {
+  for (std::size_t i = 0; i + 1 < flags.size(); ++i) {
+    if (flags[i] == name) return flags[i + 1];
+  }
+  return "";
+}
+
+bool HasFlag(const std::vector<std::string>& flags, const std::string& name) {
+  for (const std::string& flag : flags) {
+    if (flag == name) return true;
+  }
+  return false;
+}
+
+// The shape read by the parser alone, each request judged by DecideRewrite.
+// Returns the exit status the tool must give.
+int ReplayWithParser(const Shape& shape, Counts* counts) {
+  std::vector<std::string> files;
+  for (const std::string& file : shape.files) files.push_back(LogPath(file));
+  files = ExpandFileArguments(files);
+  const std::string host = FlagValue(shape.flags, "--host");
+  const bool assumeNoReferer = HasFlag(shape.flags, "--assume-no-referer");
+  for (const std::string& file : files) {
+    LogReader reader;
+    if (!reader.Open(file)) return kReadError;
+    std::optional<LogParser> parser;
+    std::string_view line;
+    LogRequest request;
+    for (LogReader::Next next; (next = reader.NextLine(&line)) != LogReader::Next::kEnd;) {
+      if (next == LogReader::Next::kTooLong) {
+        ++counts->malformed;
+        continue;
+      }
+      if (!parser) {
+        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+        parser.emplace(DetectLogFormat(line));
+        if (parser->format() == LogFormat::kCombined && host.empty()) return kNeedsHost;
+      }
+      const LineKind kind = parser->Parse(line, &request);
+      if (kind == LineKind::kFields && !parser->fields().referer && !assumeNoReferer)
+        return kRefused;
+      if (kind == LineKind::kFields && !parser->fields().host && host.empty()) return kNeedsHost;
+      if (kind == LineKind::kMalformed) ++counts->malformed;
+      if (kind != LineKind::kRequest) continue;
+      ++counts->requests;
+      if (!request.hasReferer) ++counts->withoutReferer;
+      const std::string_view path = request.url.substr(0, request.url.find('?'));
+      if (IsProtectedPath(path)) ++counts->images;
+      if (DecideRewrite(path, request.hasHost ? request.host : std::string_view(host),
+                        request.referer)
+              .rewrite) {
+        ++counts->rewritten;
+      }
+    }
+    if (!reader.error().empty()) ++counts->errors;
+  }
+  return counts->errors > 0 ? kReadError : kReplayed;
+}
+
+TEST(ReplayShapesTest, ParserAlone) {
+  for (const Shape& shape : Shapes()) {
+    Counts counts;
+    const int status = ReplayWithParser(shape, &counts);
+    EXPECT_EQ(status, shape.status) << shape.what;
+    if (status == kReplayed || status == kReadError) {
+      EXPECT_EQ(counts, shape.counts) << shape.what;
+    }
+  }
+}
+
+// ---- the tool ---------------------------------------------------------------
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path ScratchDir() {
+  static const fs::path dir = [] {
+    const fs::path d =
+        fs::temp_directory_path() / ("refwarden-shapes-" + std::to_string(std::random_device{}()));
+    fs::create_directories(d);
+    return d;
+  }();
+  return dir;
+}
+
+#ifdef _WIN32
+std::string ToolPath() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string s(path, n);
+  return s.substr(0, s.find_last_of("\\/")) + "\\refwarden.exe";
+}
+
+// Quotes one argument as the C run-time splits a command line.
+std::string Quoted(const std::string& argument) {
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(2 * backslashes, '\\');
+  return out + "\"";
+}
+
+ToolRun RunTool(const std::vector<std::string>& arguments) {
+  const std::string outPath = (ScratchDir() / "out").string();
+  const std::string errPath = (ScratchDir() / "err").string();
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::string command = Quoted(ToolPath());
+  for (const std::string& argument : arguments) command += " " + Quoted(argument);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  ToolRun run;
+  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                     &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    run.status = static_cast<int>(code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  run.out = ReadWhole(outPath);
+  run.err = ReadWhole(errPath);
+  return run;
+}
+#else
+ToolRun RunTool(const std::vector<std::string>& arguments) {
+  const std::string outPath = (ScratchDir() / "out").string();
+  const std::string errPath = (ScratchDir() / "err").string();
+  std::vector<std::string> all = {REFWARDEN_TOOL_PATH};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& argument : all) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  ToolRun run;
+  pid_t pid;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = ReadWhole(outPath);
+  run.err = ReadWhole(errPath);
+  return run;
+}
+#endif
+
+std::vector<std::string> ToolArguments(const Shape& shape, bool json) {
+  std::vector<std::string> arguments = {"replay"};
+  if (json) arguments.push_back("--json");
+  arguments.insert(arguments.end(), shape.flags.begin(), shape.flags.end());
+  for (const std::string& file : shape.files) arguments.push_back(LogPath(file));
+  return arguments;
+}
+
+// Wildcards reach the tool as typed only on Windows; elsewhere the shell
+// expands them.
+bool ForTheTool(const Shape& shape) {
+#ifdef _WIN32
+  static_cast<void>(shape);
+  return true;
+#else
+  for (const std::string& file : shape.files) {
+    if (file.find_first_of("*?") != std::string::npos) return false;
+  }
+  return true;
+#endif
+}
+
+TEST(ReplayShapesTest, ThroughTheFilterLibrary) {
+  for (const Shape& shape : Shapes()) {
+    if (!ForTheTool(shape)) continue;
+    const ToolRun run = RunTool(ToolArguments(shape, true));
+    ASSERT_EQ(run.status, shape.status) << shape.what << "\n" << run.err;
+    EXPECT_NE(run.err.find(shape.message), std::string::npos) << shape.what << "\n" << run.err;
+    if (run.status != kReplayed && run.status != kReadError) continue;
+    const nlohmann::json json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << shape.what << "\n" << run.out;
+    Counts counts;
+    counts.requests = json["requests"];
+    counts.malformed = json["malformed"];
+    counts.images = json["images"];
+    counts.rewritten = json["rewritten"];
+    counts.withoutReferer = json["without_referer_field"];
+    counts.errors = json["errors"].size();
+    EXPECT_EQ(counts, shape.counts) << shape.what;
+    EXPECT_EQ(json["interrupted"], false) << shape.what;
+  }
+}
+
+// The text report shows bytes from the logs escaped: no control byte but the
+// line ends reaches the terminal.
+TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
+  for (const Shape& shape : Shapes()) {
+    if (!ForTheTool(shape)) continue;
+    if (shape.status != kReplayed && shape.status != kReadError) continue;
+    const ToolRun run = RunTool(ToolArguments(shape, false));
+    ASSERT_EQ(run.status, shape.status) << shape.what << "\n" << run.err;
+    for (char c : run.out) {
+      const auto byte = static_cast<unsigned char>(c);
+      ASSERT_TRUE(byte >= 0x20 || c == '\n' || c == '\r') << shape.what << "\n"
+                                                          << Printable(run.out);
+      ASSERT_NE(byte, 0x7F) << shape.what;
+    }
+  }
+  const Shape& hostile = ShapeOf("access-hostile.log");
+  const ToolRun run = RunTool(ToolArguments(hostile, false));
+  EXPECT_NE(run.out.find("/images/\\x1b[2J\\x1b[1;1HREPLAY-OK.jpg"), std::string::npos)
+      << Printable(run.out);
+}
+
+// ---- the account's own trace --------------------------------------------------
+
+std::set<std::string> TraceValues() {
+  std::set<std::string> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  for (DWORD index = 0;; ++index) {
+    char name[16384];
+    DWORD length = sizeof name;
+    if (RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    names.insert(std::string(name, length));
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+#ifndef _WIN32
+// The account's store and the temporary folder, both the test's own.
+class AccountStore {
+ public:
+  AccountStore() : dir_(ScratchDir() / "account") {
+    fs::create_directories(dir_ / "tmp");
+    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.sqlite").c_str(), 1);
+    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+  }
+  ~AccountStore() {
+    unsetenv("REFWARDEN_REGISTRY");
+    unsetenv("TMPDIR");
+  }
+  bool TemporaryFolderEmpty() const { return fs::is_empty(dir_ / "tmp"); }
+
+ private:
+  fs::path dir_;
+};
+#else
+// The private key the tool makes is gone once it ends.
+bool NoPrivateKeyLeft() {
+  HKEY software = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &software) != ERROR_SUCCESS)
+    return false;
+  bool none = true;
+  for (DWORD index = 0;; ++index) {
+    char name[256];
+    DWORD length = sizeof name;
+    if (RegEnumKeyExA(software, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    if (std::string(name, length).rfind("Refwarden replay", 0) == 0) none = false;
+  }
+  RegCloseKey(software);
+  return none;
+}
+#endif
+
+TEST(ReplayShapesTest, DryRunLeavesTheAccountsTraceAsItWas) {
+#ifndef _WIN32
+  const AccountStore account;
+#endif
+  const Shape& shape = ShapeOf("u_ex240501.log");
+  const std::set<std::string> before = TraceValues();
+  ASSERT_EQ(RunTool(ToolArguments(shape, true)).status, kReplayed);
+  EXPECT_EQ(TraceValues(), before);
+#ifndef _WIN32
+  EXPECT_TRUE(account.TemporaryFolderEmpty());
+#else
+  EXPECT_TRUE(NoPrivateKeyLeft());
+#endif
+
+  std::vector<std::string> arguments = ToolArguments(shape, true);
+  arguments.insert(arguments.begin() + 1, "--trace");
+  ASSERT_EQ(RunTool(arguments).status, kReplayed);
+  const std::set<std::string> after = TraceValues();
+  for (const char* path :
+       {"/index.html", "/images/harbour.jpg", "/images/meadow.png", "/css/site.css",
+        "/images/PHOTO.JPG", "/images/balloon.gif", "/images/lighthouse.bmp", "/robots.txt"}) {
+    EXPECT_EQ(after.count(path), 1u) << path;
+  }
+}
+
+}  // namespace
+}  // namespace refwarden
