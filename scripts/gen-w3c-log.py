@@ -3,7 +3,11 @@
 for measuring `refwarden replay`. The mix: about half image requests, a
 quarter of them referred from foreign sites or with no referer.
 
-Usage: scripts/gen-w3c-log.py [LINES] [--host HOST] > u_ex.log
+With --unique-paths LENGTH every request instead asks for an image path of its
+own, LENGTH bytes long, from a foreign site: the worst case for the replay's
+tables of rewritten paths (and for the trace).
+
+Usage: scripts/gen-w3c-log.py [LINES] [--host HOST] [--unique-paths LENGTH] > u_ex.log
 """
 import argparse
 import random
@@ -13,6 +17,7 @@ parser = argparse.ArgumentParser()
 parser.add_argument("lines", type=int, nargs="?", default=1_000_000)
 parser.add_argument("--host", default="www.example.com")
 parser.add_argument("--seed", type=int, default=1)
+parser.add_argument("--unique-paths", type=int, default=0, metavar="LENGTH")
 args = parser.parse_args()
 rng = random.Random(args.seed)
 
@@ -33,6 +38,14 @@ out.write("#Software: Microsoft Internet Information Services 10.0\n#Version: 1.
           "#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
           "cs(User-Agent) cs(Referer) cs-host sc-status sc-substatus sc-win32-status time-taken\n")
 agent = "Mozilla/5.0+(Windows+NT+10.0;+Win64;+x64)+AppleWebKit/537.36+(KHTML,+like+Gecko)"
+if args.unique_paths:
+    filler = "p" * max(0, args.unique_paths - len("/images/") - len(".jpg") - 10)
+    for i in range(args.lines):
+        s = i % 86400
+        out.write(f"2024-05-01 {s // 3600:02}:{s // 60 % 60:02}:{s % 60:02} 10.0.0.5 GET "
+                  f"/images/{i:010d}{filler}.jpg - 80 - 203.0.113.{i % 250} {agent} "
+                  f"{foreign[i % len(foreign)]} {args.host} 200 0 0 1\n")
+    sys.exit(0)
 for i in range(args.lines):
     if rng.random() < 0.5:
         stem = rng.choice(images)
