@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,10 +48,16 @@ class ServeProcess {
     close(out[1]);
     output_ = out[0];
 
-    const std::regex address(R"(own site: +http://127\.0\.0\.1:(\d+)/)");
-    std::smatch found;
+    // "  own site:     http://127.0.0.1:PORT/"
+    const std::string mark = "own site:";
+    const std::string address = "http://127.0.0.1:";
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (pid_ > 0 && !std::regex_search(printed_, found, address) && Clock::now() < deadline) {
+    std::size_t at = std::string::npos;
+    while (pid_ > 0 && Clock::now() < deadline) {
+      const std::size_t line = printed_.find(mark);
+      at = line == std::string::npos ? line : printed_.find(address, line);
+      if (at != std::string::npos && printed_.find('/', at + address.size()) != std::string::npos)
+        break;
       pollfd ready{output_, POLLIN, 0};
       char buffer[4096];
       if (poll(&ready, 1, 100) <= 0) continue;
@@ -60,7 +65,7 @@ class ServeProcess {
       if (n <= 0) break;
       printed_.append(buffer, static_cast<std::size_t>(n));
     }
-    if (!found.empty()) port_ = std::stoi(found[1]);
+    if (at != std::string::npos) port_ = std::atoi(printed_.c_str() + at + address.size());
   }
   ~ServeProcess() {
     if (pid_ > 0) {

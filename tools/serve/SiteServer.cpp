@@ -327,8 +327,8 @@ void SiteServer::Answer(MHD_Connection* connection, Exchange& exchange, const st
     } else {
       std::string ownSite;
       if (options_.ownSitePort != 0) {
-        ownSite = "http://" + HostName(host ? *host : LocalAddress(connection)) + ":" +
-                  std::to_string(options_.ownSitePort);
+        ownSite = "http://" + HostName(host && !host->empty() ? *host : LocalAddress(connection)) +
+                  ":" + std::to_string(options_.ownSitePort);
       }
       // No validator is sent, so a conditional range can never be honoured.
       const bool conditional = HeaderValue(connection, "If-Range").has_value();
