@@ -149,7 +149,8 @@ check_version_info() {
 }
 
 # wine_suite ARCH: ARCH's programs under the Wine of its bitness. The DLL
-# tests, the tool and the version reader run beside the DLL from the zip.
+# tests and the tool run beside the DLL from the zip, and the version reader
+# reads that DLL.
 wine_suite() {
   local arch=$1 wine=${WINE[$1]} bin=${BUILD[$1]}/bin dir=$BW/wine-check/$1 answer query
   wine_prefix
