@@ -15,10 +15,21 @@ namespace {
 
 #ifdef _WIN32
 constexpr const char* kLibraryName = "refwarden.dll";
+constexpr char kPathSeparator = '\\';
 
 void* OpenLibrary(const std::string& path, std::string& error) {
   HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+  if (module == nullptr) {
+    const DWORD code = GetLastError();
+    error = "LoadLibrary failed with error " + std::to_string(code);
+    // The two causes an administrator meets: a wrong path, and the filter of
+    // the other bitness (each refwarden.exe loads only its own).
+    if (code == ERROR_MOD_NOT_FOUND) error += " (no such file, or a DLL it needs is missing)";
+    if (code == ERROR_BAD_EXE_FORMAT) {
+      error += sizeof(void*) == 8 ? " (not a 64-bit DLL; this refwarden.exe is the 64-bit one)"
+                                  : " (not a 32-bit DLL; this refwarden.exe is the 32-bit one)";
+    }
+  }
   return reinterpret_cast<void*>(module);
 }
 void* FindSymbol(void* module, const char* name) {
@@ -34,6 +45,7 @@ std::string ExecutableDirectory() {
 }
 #else
 constexpr const char* kLibraryName = "librefwarden.so";
+constexpr char kPathSeparator = '/';
 
 void* OpenLibrary(const std::string& path, std::string& error) {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -143,7 +155,9 @@ FilterLibrary::~FilterLibrary() {
   CloseLibrary(module_);
 }
 
-std::string FilterLibrary::DefaultPath() { return ExecutableDirectory() + "/" + kLibraryName; }
+std::string FilterLibrary::DefaultPath() {
+  return ExecutableDirectory() + kPathSeparator + kLibraryName;
+}
 
 BOOL FilterLibrary::GetFilterVersion(HTTP_FILTER_VERSION* version) const {
   return getFilterVersion_(version);

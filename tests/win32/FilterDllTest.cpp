@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -85,6 +86,53 @@ HKEY NextKeyHandle() {
 
 const std::string kOk("ok\0", 3);
 
+#if defined(__i386__)
+// Calls `function` with `count` 32-bit arguments as a WINAPI (stdcall) caller
+// does, pushed right to left for the callee to pop, and stores in *drift how
+// far the stack pointer moved over the call: 0 when the callee popped exactly
+// its arguments, 4 * count less when it left them (a cdecl function). A
+// compiler's own calls cannot show this: they restore the stack themselves.
+extern "C" DWORD CallStdcall(const void* function, const DWORD* args, int count,
+                             int* drift) __asm__("refwarden_call_stdcall");
+__asm__(R"(
+    .text
+    .globl refwarden_call_stdcall
+refwarden_call_stdcall:
+    pushl %ebp
+    movl  %esp, %ebp
+    pushl %ebx
+    pushl %esi
+    movl  %esp, %ebx
+    movl  12(%ebp), %esi
+    movl  16(%ebp), %ecx
+1:  testl %ecx, %ecx
+    jz    2f
+    pushl -4(%esi,%ecx,4)
+    decl  %ecx
+    jmp   1b
+2:  call  *8(%ebp)
+    movl  %esp, %ecx
+    subl  %ebx, %ecx
+    movl  20(%ebp), %edx
+    movl  %ecx, (%edx)
+    movl  %ebx, %esp
+    popl  %esi
+    popl  %ebx
+    popl  %ebp
+    ret
+)");
+
+DWORD Arg(const void* pointer) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(pointer)); }
+
+// The exported HttpFilterProc, called through CallStdcall by a server.
+HttpFilterProcFn measuredProc = nullptr;
+int measuredDrift = 1;
+DWORD WINAPI MeasuredHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notification, void* data) {
+  const DWORD args[] = {Arg(pfc), notification, Arg(data)};
+  return CallStdcall(reinterpret_cast<const void*>(measuredProc), args, 3, &measuredDrift);
+}
+#endif
+
 class FilterDllTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,6 +197,30 @@ TEST_F(FilterDllTest, ExportsExactlyTheThreeEntryPointsByNameAndOrdinal) {
   }
   EXPECT_EQ(listed, (std::vector<std::string>{"GetFilterVersion@3", "HttpFilterProc@2",
                                               "TerminateFilter@1"}));
+}
+
+TEST_F(FilterDllTest, EntryPointsPopTheirArgumentsAsWinapiFunctions) {
+#if !defined(__i386__)
+  GTEST_SKIP() << "one calling convention on this architecture";
+#else
+  int drift = 1;
+  HTTP_FILTER_VERSION version{};
+  const DWORD versionArgs[] = {Arg(&version)};
+  EXPECT_EQ(CallStdcall(reinterpret_cast<const void*>(getFilterVersion_), versionArgs, 1, &drift),
+            0xFFFFFFFFu);
+  EXPECT_EQ(drift, 0) << "GetFilterVersion left its argument on the stack";
+
+  measuredProc = httpFilterProc_;
+  RecordingServer server{"www.example.org", "http://elsewhere.net/", "/a.jpg"};
+  EXPECT_EQ(server.Send(&MeasuredHttpFilterProc), kNextNotification);
+  EXPECT_EQ(measuredDrift, 0) << "HttpFilterProc left its arguments on the stack";
+  EXPECT_EQ(server.calls.size(), 4u);
+
+  drift = 1;
+  const DWORD flagsArgs[] = {0};
+  EXPECT_EQ(CallStdcall(reinterpret_cast<const void*>(terminateFilter_), flagsArgs, 1, &drift), 1u);
+  EXPECT_EQ(drift, 0) << "TerminateFilter left its argument on the stack";
+#endif
 }
 
 TEST_F(FilterDllTest, RegistersForPreprocessedHeadersAtLowPriority) {
