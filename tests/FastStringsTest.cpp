@@ -5,12 +5,13 @@
 #include <string>
 
 #include "strings/Exceptions.h"
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/References.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 int Find(std::string_view source, std::string_view find, int start) {
   return FindSubstring(source.data(), find.data(), static_cast<int>(source.size()),
