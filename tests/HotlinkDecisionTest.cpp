@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "bench/RequestMix.h"
 #include "tests/support/Printable.h"
 #include "tests/support/References.h"
 
@@ -62,6 +63,15 @@ TEST(DecideRewriteTest, Table) {
     const std::string got = d.rewrite ? d.replacement : std::string(kPass);
     EXPECT_EQ(got, c.expected) << "path " << Printable(c.path) << " host " << Printable(c.host)
                                << " referer " << Printable(c.referer);
+  }
+}
+
+TEST(DecideRewriteTest, AgreesWithTheRuleOnARealisticMix) {
+  for (const bench::Request& r : bench::MakeRequestMix()) {
+    const Decision d = DecideRewrite(r.path, r.host, r.referer);
+    EXPECT_EQ(d.rewrite ? d.replacement : "", reference::RuleReplacement(r.path, r.host, r.referer))
+        << "path " << Printable(r.path) << " host " << Printable(r.host) << " referer "
+        << Printable(r.referer);
   }
 }
 
