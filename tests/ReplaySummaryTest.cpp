@@ -5,12 +5,12 @@
 
 #include <string>
 
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 TEST(RefererSiteTest, Table) {
   struct Case {

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "tests/RawHttp.h"
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/TempStore.h"
 #include "tools/serve/ByteRanges.h"
 #include "tools/serve/StaticFiles.h"
 #include "tools/serve/TextEscapes.h"
@@ -23,7 +24,7 @@ namespace refwarden {
 namespace {
 
 namespace fs = std::filesystem;
-using reference::Printable;
+using testing::Printable;
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -217,9 +218,7 @@ TEST_F(LookUpFileTest, Table) {
 class SiteServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("refwarden-serve-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.db").c_str(), 1);
+    store_ = new testing::TempStore("registry.db");
     filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
     own_ = new SiteServer(SiteOptions{"own", kSite, filter_, 0}, &log_, &logMutex_);
     ownPort_ = own_->Bind("127.0.0.1", 0);
@@ -235,7 +234,7 @@ class SiteServerTest : public ::testing::Test {
     delete foreign_;
     delete own_;
     delete filter_;
-    fs::remove_all(dir_);
+    delete store_;
   }
 
   static std::string Own() { return "127.0.0.1:" + std::to_string(ownPort_); }
@@ -256,7 +255,7 @@ class SiteServerTest : public ::testing::Test {
 
   static inline const fs::path kSite = REFWARDEN_EXAMPLES_DIR "/site";
   static inline const fs::path kForeign = REFWARDEN_EXAMPLES_DIR "/foreign";
-  static inline fs::path dir_;
+  static inline testing::TempStore* store_ = nullptr;
   static inline FilterLibrary* filter_ = nullptr;
   static inline SiteServer* own_ = nullptr;
   static inline SiteServer* foreign_ = nullptr;
