@@ -26,6 +26,7 @@
 #include "bench/RequestMix.h"
 #include "filter/RequestTrace.h"
 #include "platform/posix/RegistryStats.h"
+#include "tests/support/TempStore.h"
 #include "tools/FilterHost.h"
 
 namespace refwarden::bench {
@@ -36,29 +37,13 @@ namespace fs = std::filesystem;
 constexpr std::size_t kHotPaths = 1000;
 constexpr int kNewOneIn = 10;  // one request in ten asks for a path never seen
 
-// A folder of our own under /tmp for the stores, removed at exit.
-class Scratch {
- public:
-  Scratch() {
-    char pattern[] = "/tmp/refwarden-bench-XXXXXX";
-    folder_ = mkdtemp(pattern);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  std::string File(const std::string& name) const { return folder_ + "/" + name; }
+using testing::UseStore;
 
- private:
-  std::string folder_;
-};
-
-Scratch& Folder() {
-  static Scratch scratch;
-  return scratch;
+// A file in a folder of our own under the temporary directory, removed at exit.
+std::string ScratchFile(const std::string& name) {
+  static const testing::TempStore scratch;
+  return scratch.Folder() + "/" + name;
 }
-
-void UseStore(const std::string& path) { setenv("REFWARDEN_REGISTRY", path.c_str(), 1); }
 
 // A prefix no earlier run used, so that "new" paths are new in cached stores too.
 const std::string& RunTag() {
@@ -78,7 +63,7 @@ std::string NewPath(std::uint64_t n, std::string_view like) {
 // The filter library as the server loads it, with its own store.
 struct RequestSetup {
   RequestSetup() : filter(REFWARDEN_FILTER_LIBRARY), hot(MakeRequestMix(kHotPaths)) {
-    UseStore(Folder().File("requests.sqlite"));
+    UseStore(ScratchFile("requests.sqlite"));
     for (const Request& r : hot) Run(r.path, r);
   }
   FilterOutcome Run(const std::string& url, const Request& r) const {
@@ -97,7 +82,7 @@ RequestSetup& Requests() {
 // 90% of the requests repeat one of kHotPaths paths, 10% ask for a new one.
 void BM_RequestRepeat90(benchmark::State& state) {
   RequestSetup& setup = Requests();
-  UseStore(Folder().File("requests.sqlite"));
+  UseStore(ScratchFile("requests.sqlite"));
   std::size_t i = static_cast<std::size_t>(state.thread_index()) * 7919;
   for (auto _ : state) {
     const Request& r = setup.hot[i % setup.hot.size()];
@@ -114,7 +99,7 @@ void BM_RequestRepeat90(benchmark::State& state) {
 // per-request time.
 void BM_RequestNewPath(benchmark::State& state) {
   RequestSetup& setup = Requests();
-  UseStore(Folder().File("requests.sqlite"));
+  UseStore(ScratchFile("requests.sqlite"));
   std::vector<double> us;
   us.reserve(200000);
   std::size_t i = 0;
@@ -226,7 +211,7 @@ void Warm(std::int64_t count) {
 // A trace of a path the key does not hold yet: an insert.
 void BM_TraceNew(benchmark::State& state) {
   const std::int64_t count = state.range(0);
-  if (!FreshTraceStore(count, Folder().File("trace.sqlite"))) {
+  if (!FreshTraceStore(count, ScratchFile("trace.sqlite"))) {
     state.SkipWithError("cannot build the prefilled store");
     return;
   }
@@ -243,13 +228,13 @@ void BM_TraceRepeat(benchmark::State& state) {
   const std::int64_t count = state.range(0);
   static std::map<std::int64_t, bool> built;
   if (!built[count]) {
-    if (!FreshTraceStore(count, Folder().File("trace-repeat.sqlite"))) {
+    if (!FreshTraceStore(count, ScratchFile("trace-repeat.sqlite"))) {
       state.SkipWithError("cannot build the prefilled store");
       return;
     }
     built[count] = true;
   }
-  UseStore(Folder().File("trace-repeat.sqlite"));
+  UseStore(ScratchFile("trace-repeat.sqlite"));
   Warm(count);
   std::vector<std::string> names;
   for (std::int64_t k = 0; k < 4096; ++k) names.push_back(PrefillName((k * 104729) % count));

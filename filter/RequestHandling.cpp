@@ -67,7 +67,9 @@ BOOL RegisterFilter(HTTP_FILTER_VERSION* version) noexcept {
   std::strncpy(version->lpszFilterDesc, kFilterDescription, SF_MAX_FILTER_DESC_LEN - 1);
   version->lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
   version->dwFlags = kFilterFlags;
-  return static_cast<BOOL>(~0u);
+  // All bits set (0xFFFFFFFF), not 1: the registration's fixed answer. A
+  // server tests it only for non-zero, so either reads as TRUE there.
+  return kRegisteredTrue;
 }
 
 DWORD HandleNotification(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) noexcept {

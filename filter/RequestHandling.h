@@ -9,6 +9,9 @@ inline constexpr DWORD kFilterVersion = 0x00010000;  // 1.0
 inline constexpr const char* kFilterDescription = "Refwarden for Image Files";
 inline constexpr DWORD kFilterFlags = SF_NOTIFY_ORDER_LOW | SF_NOTIFY_PREPROC_HEADERS;
 
+// What GetFilterVersion returns on success: TRUE with all bits set.
+inline constexpr BOOL kRegisteredTrue = static_cast<BOOL>(~0u);
+
 // Every server value is read into a zeroed buffer of this size.
 inline constexpr DWORD kValueBufferSize = 4097;
 

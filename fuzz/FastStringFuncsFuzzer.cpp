@@ -1,49 +1,11 @@
-// WildcardMatch against the greedy rule stated over the pattern's segments,
-// and LeadingChars and TrailingChars against plain slicing.
+// WildcardMatch against the greedy rule stated over the pattern's segments
+// (tests/support/References.h), and LeadingChars and TrailingChars against
+// plain slicing.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "fuzz/FuzzInput.h"
 #include "strings/FastStringFuncs.h"
-
-namespace refwarden::fuzz {
-
-// The segment rules, transcribed: the text begins with L0; each non-empty
-// middle segment is taken at its leftmost occurrence at or after the cursor;
-// a non-empty last segment must have its leftmost such occurrence end the text.
-bool SegmentRuleMatch(std::string_view text, std::string_view pattern) {
-  std::vector<std::string_view> segments;
-  std::size_t begin = 0;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern[i] == '*') {
-      segments.push_back(pattern.substr(begin, i - begin));
-      begin = i + 1;
-    }
-  }
-  segments.push_back(pattern.substr(begin));
-  if (segments.size() == 1) return text == pattern;
-
-  const std::string_view first = segments.front();
-  if (text.size() < first.size() || text.substr(0, first.size()) != first) return false;
-  std::size_t cursor = first.size();
-  for (std::size_t s = 1; s < segments.size(); ++s) {
-    const std::string_view segment = segments[s];
-    const bool isLast = s + 1 == segments.size();
-    if (segment.empty()) {
-      if (isLast) return true;
-      continue;
-    }
-    std::size_t at = cursor;
-    while (at + segment.size() <= text.size() && text.substr(at, segment.size()) != segment) ++at;
-    if (at + segment.size() > text.size()) return false;
-    if (isLast) return at + segment.size() == text.size();
-    cursor = at + segment.size();
-  }
-  return true;
-}
-
-}  // namespace refwarden::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace refwarden;
@@ -57,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ExactBuffer text(textText);
 
   const bool got = WildcardMatch(text.view(), pattern.view());
-  if (got != SegmentRuleMatch(textText, patternText)) {
+  if (got != reference::SegmentMatch(textText, patternText)) {
     Mismatch("WildcardMatch text " + Printable(textText) + " pattern " + Printable(patternText) +
              ": got " + (got ? "true" : "false"));
   }

@@ -10,31 +10,6 @@
 namespace refwarden::fuzz {
 namespace {
 
-int NaiveFindChar(std::string_view source, char ch, int start) {
-  for (std::size_t i = static_cast<std::size_t>(start - 1); i < source.size(); ++i) {
-    if (source[i] == ch) return static_cast<int>(i) + 1;
-  }
-  return 0;
-}
-
-int NaiveFind(std::string_view source, std::string_view find, int start) {
-  if (find.empty()) return 0;
-  for (std::size_t i = static_cast<std::size_t>(start - 1); i + find.size() <= source.size(); ++i) {
-    if (source.substr(i, find.size()) == find) return static_cast<int>(i) + 1;
-  }
-  return 0;
-}
-
-// Entry b: the distance from the last position of b's rightmost occurrence
-// among all bytes but the last, or the length when b is not among them.
-std::int32_t NaiveShift(std::string_view find, unsigned char b) {
-  for (std::size_t j = find.size() - 1; j-- > 0;) {
-    if (static_cast<unsigned char>(find[j]) == b)
-      return static_cast<std::int32_t>(find.size() - 1 - j);
-  }
-  return static_cast<std::int32_t>(find.size());
-}
-
 template <typename Call>
 void ExpectFailure(Call call, const char* message, const std::string& what) {
   try {
@@ -64,13 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int start = 1; start <= source.length() + 2; ++start) {
     const int got =
         FindSubstring(source.data(), find.data(), source.length(), find.length(), start);
-    const int want = NaiveFind(sourceText, findText, start);
+    const int want = reference::NaiveFind(sourceText, findText, start);
     if (got != want) {
       Mismatch("FindSubstring " + about + " start " + std::to_string(start) + ": got " +
                std::to_string(got) + ", expected " + std::to_string(want));
     }
     const int gotChar = FindChar(source.view(), ch, start);
-    const int wantChar = NaiveFindChar(sourceText, ch, start);
+    const int wantChar = reference::NaiveFindChar(sourceText, ch, start);
     if (gotChar != wantChar) {
       Mismatch("FindChar " + about + " ch " + Printable({&ch, 1}) + " start " +
                std::to_string(start) + ": got " + std::to_string(gotChar) + ", expected " +
@@ -83,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     BuildShiftTable(find.data(), find.length(), table);
     for (int b = 0; b < 256; ++b) {
       if (table[static_cast<std::size_t>(b)] !=
-          NaiveShift(findText, static_cast<unsigned char>(b))) {
+          reference::NaiveShift(findText, static_cast<unsigned char>(b))) {
         Mismatch("BuildShiftTable " + about + ": wrong entry " + std::to_string(b));
       }
     }

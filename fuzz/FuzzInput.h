@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/References.h"
 
 namespace refwarden::fuzz {
 
@@ -43,7 +44,7 @@ class ExactBuffer {
   std::unique_ptr<char[]> bytes_;
 };
 
-using reference::Printable;
+using testing::Printable;
 
 // Reports a mismatch with the inputs that caused it and stops the run.
 [[noreturn]] inline void Mismatch(const std::string& what) {

@@ -1,65 +1,74 @@
 #!/usr/bin/env bash
-# Builds the Windows filter DLL, its tool, tests and package with MinGW-w64,
-# checks the shipped files statically and runs the Windows tests under Wine.
+# Builds the Windows package with MinGW-w64 (both filters, their tools, the
+# Windows tests), checks what it ships, and runs the shipped files under Wine
+# as IIS runs them: the 64-bit filter in a 64-bit process, the 32-bit filter
+# in a 32-bit process of the same 64-bit Wine prefix (WoW64, as a 32-bit
+# application pool on 64-bit Windows).
 #
-# Why two builds: the product is the 32-bit refwarden.dll (build-win32), but
-# 32-bit Wine needs i386 Linux processes, and the kernels this runs on (here
-# and in CI) refuse to execute 32-bit ELF binaries ("Exec format error"). So
-# the same sources are built a second time as a 64-bit DLL (build-win64) and
-# every Wine test runs under wine64 against that one: LoadLibrary, exports by
-# name and ordinal, the real registry, the unit tests. The shipped i686 DLL
-# is verified statically: PE32/i386, its exports and ordinals, that it imports
-# only system DLLs, and its version resource (read by objdump/wrestool and by
-# GetFileVersionInfo under wine64, which reads 32-bit files too). Where
-# 32-bit Wine does work, the i686 tests are run under it as well.
+# Stages, one function each, run in the order at the bottom:
+#   build     the package project (packaging/): both builds and the zip
+#   static    per bitness, the built DLL and tool: PE32/PE32+, exports and
+#             ordinals, system imports only, the version resource
+#   package   the zip holds exactly its files; the same checks on them
+#   wine_x64  under 64-bit Wine: the unit tests; beside the unpacked DLL, the
+#             DLL tests, GetFileVersionInfo, refwarden.exe check and reg query,
+#             and wine reg query
+#   wine_x86  the same under 32-bit Wine, which needs a kernel that runs i386
+#             programs (scripts/i386-probe.sh). Only where it does not, one
+#             line says so and the 32-bit files are checked statically only.
+#   replay    per bitness whose Wine runs: the log tests, and the log shapes
+#             of tests/logs through the packed refwarden.exe replay
+# Any failed check fails the run.
 #
-# Usage: scripts/test-win32.sh   (REFWARDEN_WIN32_BUILD_DIR, REFWARDEN_WIN64_BUILD_DIR
-#                                  choose the build folders)
+# Usage: scripts/test-win32.sh
+# Build folders (a relative one is taken from the checkout):
+#   REFWARDEN_WIN_BUILD_DIR    the package project and the zip, default build-win
+#   REFWARDEN_WIN32_BUILD_DIR  the 32-bit build, default $REFWARDEN_WIN_BUILD_DIR/x86
+#   REFWARDEN_WIN64_BUILD_DIR  the 64-bit build, default $REFWARDEN_WIN_BUILD_DIR/x64
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ROOT=$PWD
 
-B32=${REFWARDEN_WIN32_BUILD_DIR:-build-win32}
-B64=${REFWARDEN_WIN64_BUILD_DIR:-build-win64}
+BW=$(realpath -m -- "${REFWARDEN_WIN_BUILD_DIR:-build-win}")
+declare -A BUILD=([x86]=$(realpath -m -- "${REFWARDEN_WIN32_BUILD_DIR:-$BW/x86}")
+                  [x64]=$(realpath -m -- "${REFWARDEN_WIN64_BUILD_DIR:-$BW/x64}"))
+declare -A OBJDUMP=([x86]=i686-w64-mingw32-objdump [x64]=x86_64-w64-mingw32-objdump)
+declare -A FORMAT=([x86]=pei-i386 [x64]=pei-x86-64)
+declare -A PE=([x86]=PE32 [x64]=PE32+)
+declare -A PE_MAGIC=([x86]=010b [x64]=020b)  # the optional header's first field
+declare -A BITS=([x86]=32 [x64]=64)
+declare -A WINE=([x86]=/usr/lib/wine/wine [x64]=/usr/lib/wine/wine64)
+declare -A OTHER=([x86]=x64 [x64]=x86)
+VERSION=$(sed -n 's/^project(refwarden VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+ZIP=$BW/refwarden-$VERSION-win.zip
+UNPACKED=$BW/package-check
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 ok() { echo "ok:   $*"; }
-stage() { echo; echo "== $*"; }
+winpath() { echo "Z:${1//\//\\}"; }
 
-# ---- build -----------------------------------------------------------------
-stage "build"
-cmake -S . -B "$B32" --toolchain cmake/toolchain-mingw-i686.cmake >/dev/null
-cmake --build "$B32" -j2
-cmake --build "$B32" --target package
-cmake -S . -B "$B64" --toolchain cmake/toolchain-mingw-x86_64.cmake >/dev/null
-cmake --build "$B64" -j2
+# ---- checks of one file ------------------------------------------------------
 
-DLL32=$B32/bin/refwarden.dll
-DLL64=$B64/bin/refwarden.dll
-ZIP=$B32/refwarden-1.0.0-win32.zip
-
-# ---- static checks ---------------------------------------------------------
-stage "static checks"
-
-# check_pe FILE OBJDUMP FORMAT: file format and imports of system DLLs only.
+# check_pe FILE ARCH: the PE format of ARCH, and imports of system DLLs only.
 check_pe() {
-  local file=$1 objdump=$2 format=$3 imports bad
-  if "$objdump" -f "$file" | grep -q "file format $format"; then
-    ok "$file is $format"
+  local file=$1 arch=$2 objdump=${OBJDUMP[$2]} headers imports bad
+  headers=$("$objdump" -p "$file")
+  if "$objdump" -f "$file" | grep -q "file format ${FORMAT[$arch]}$" &&
+     grep -q -x -F "$(printf 'Magic\t\t\t%s\t(%s)' "${PE_MAGIC[$arch]}" "${PE[$arch]}")" <<<"$headers"; then
+    ok "$file is ${PE[$arch]} (${FORMAT[$arch]})"
   else
-    fail "$file is not $format: $("$objdump" -f "$file" | grep 'file format')"
+    fail "$file is not ${PE[$arch]} (${FORMAT[$arch]}): $("$objdump" -f "$file" | grep 'file format')"
   fi
-  imports=$("$objdump" -p "$file" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
+  imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -u | tr '\n' ' ')
   bad=$(echo "$imports" | tr ' ' '\n' | grep -v -i -x -E 'kernel32\.dll|advapi32\.dll|msvcrt\.dll|user32\.dll|ntdll\.dll|version\.dll|api-ms-win-[a-z0-9-]+\.dll|' || true)
   if [[ -z $bad ]]; then ok "$file imports only system DLLs: $imports"; else fail "$file imports $bad"; fi
 }
 
-# check_exports FILE OBJDUMP: exactly the three entry points, undecorated,
-# by ordinal 1 TerminateFilter, 2 HttpFilterProc, 3 GetFilterVersion.
+# check_exports FILE ARCH: exactly the three entry points, undecorated, by
+# ordinal 1 TerminateFilter, 2 HttpFilterProc, 3 GetFilterVersion.
 check_exports() {
-  local file=$1 objdump=$2 table base expected actual
-  table=$("$objdump" -p "$file")
+  local file=$1 table base expected actual
+  table=$("${OBJDUMP[$2]}" -p "$file")
   base=$(sed -n 's/^Export Address Table -- Ordinal Base \([0-9]*\).*/\1/p' <<<"$table")
   # "[   2] GetFilterVersion": the index into the address table, plus the base.
   actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" |
@@ -90,67 +99,35 @@ check_version_bytes() {
   else fail "$file Translation is not 0x0804, 0x03A8"; fi
 }
 
-check_pe "$DLL32" i686-w64-mingw32-objdump pei-i386
-check_pe "$B32/bin/refwarden.exe" i686-w64-mingw32-objdump pei-i386
-check_exports "$DLL32" i686-w64-mingw32-objdump
-check_version_bytes "$DLL32"
-check_pe "$DLL64" x86_64-w64-mingw32-objdump pei-x86-64
-check_exports "$DLL64" x86_64-w64-mingw32-objdump
+# check_filter_files DIR ARCH: refwarden.dll and refwarden.exe in DIR.
+check_filter_files() {
+  local dir=$1 arch=$2
+  check_pe "$dir/refwarden.dll" "$arch"
+  check_exports "$dir/refwarden.dll" "$arch"
+  check_version_bytes "$dir/refwarden.dll"
+  check_pe "$dir/refwarden.exe" "$arch"
+}
 
-# The package: exactly its six files, the DLL the 32-bit one.
-stage "package"
-listing=$(cmake -E tar tf "$ZIP" | sort | tr '\n' ' ')
-expected="INSTALL.txt refwarden.bmp refwarden.dll refwarden.gif refwarden.jpg refwarden.png "
-if [[ $listing == "$expected" ]]; then ok "$ZIP holds $listing"; else fail "$ZIP holds '$listing', want '$expected'"; fi
-unpacked=$B32/package-check
-rm -rf "$unpacked" && mkdir -p "$unpacked"
-(cd "$unpacked" && cmake -E tar xf "$ROOT/$ZIP")
-check_pe "$unpacked/refwarden.dll" i686-w64-mingw32-objdump pei-i386
-check_exports "$unpacked/refwarden.dll" i686-w64-mingw32-objdump
-for ext in jpg gif png bmp; do
-  case $ext in
-    jpg) magic=ffd8ff ;; gif) magic=47494638 ;; png) magic=89504e470d0a1a0a ;; bmp) magic=424d ;;
-  esac
-  if [[ $(head -c 8 "$unpacked/refwarden.$ext" | od -An -tx1 -v | tr -d ' \n') == "$magic"* ]]; then
-    ok "refwarden.$ext is a $ext file"
-  else fail "refwarden.$ext is not a $ext file"; fi
-done
-if grep -q $'\r$' "$unpacked/INSTALL.txt" && grep -q "preCondition='bitness32'" "$unpacked/INSTALL.txt"; then
-  ok "INSTALL.txt (CRLF) names the bitness32 precondition"
-else fail "INSTALL.txt is not the administrator's guide with Windows line ends"; fi
+# ---- Wine ----------------------------------------------------------------------
 
-# ---- Wine --------------------------------------------------------------------
-stage "Wine (64-bit build)"
-WINE64=/usr/lib/wine/wine64
-export WINEPREFIX=$ROOT/$B64/wine-prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
-rm -rf "$WINEPREFIX"
-cleanup() { WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; }
-trap cleanup EXIT
-"$WINE64" wineboot -i >/dev/null 2>&1 || true   # its 32-bit helpers cannot start here
+export WINEPREFIX=$BW/wine-prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+wine_prefix_made=false
+stop_wine() { /usr/lib/wine/wineserver -k 2>/dev/null || true; }
+trap stop_wine EXIT
+
+# One 64-bit prefix for both bitnesses, made on first use.
+wine_prefix() {
+  $wine_prefix_made && return
+  rm -rf "$WINEPREFIX"
+  # Without 32-bit Wine its 32-bit helpers cannot start; the checks below tell.
+  "${WINE[x64]}" wineboot -i >/dev/null 2>&1 || true
+  wine_prefix_made=true
+}
 
 run_wine() {  # run_wine LABEL COMMAND...: a Windows program must exit 0
   local label=$1; shift
   if "$@"; then ok "$label"; else fail "$label (exit $?)"; fi
 }
-
-# ---- replay under Wine ---------------------------------------------------------
-# replay_under_wine WINE BUILD_DIR: refwarden.exe replay as an administrator
-# runs it on the server. The log tests (reading, parsing, summing up), then
-# the log shapes of tests/logs, each read by the parser and by refwarden.exe
-# (a wildcard expanded by the tool, paths with backslashes and a drive
-# letter) and held to the same counts as the Linux tool; and a replay without
-# --trace must leave HKCU\software\tarnwel\debug as it was and no private
-# key behind.
-replay_under_wine() {
-  local wine=$1 build=$2
-  run_wine "replay: log tests ($build)" "$wine" "$build/bin/refwarden_log_tests.exe" --gtest_brief=1
-  run_wine "replay: log shapes through refwarden.exe ($build)" \
-    "$wine" "$build/bin/refwarden_replay_tests.exe" --gtest_brief=1
-}
-# ---- end of replay under Wine ----------------------------------------------------
-run_wine "unit tests" "$WINE64" "$B64/bin/refwarden_unit_tests.exe" --gtest_brief=1
-run_wine "DLL tests" "$WINE64" "$B64/bin/refwarden_dll_tests.exe" --gtest_brief=1
-replay_under_wine "$WINE64" "$B64"
 
 expected_version="FileVersion=1.0.0.0
 ProductVersion=1.0.0.0
@@ -163,40 +140,161 @@ Translation=080403A8
 080403A8\\OriginalFilename=refwarden.dll
 080403A8\\ProductName=Refwarden
 080403A8\\ProductVersion=1.0.0.0"
-for dll in "$DLL64" "$DLL32"; do
-  actual=$("$WINE64" "$B64/bin/refwarden_versioninfo.exe" "Z:$(realpath "$dll" | tr / '\\')" | tr -d '\r' || true)
-  if [[ $actual == "$expected_version" ]]; then ok "GetFileVersionInfo on $dll"
-  else fail "version resource of $dll as Windows reads it:"$'\n'"$actual"; fi
-done
 
-# The tool, loading the DLL beside it, and the trace it leaves in the registry.
-answer=$("$WINE64" "$B64/bin/refwarden.exe" check --host www.example.org --referer http://elsewhere.net/ '/gallery/cat.jpg?w=1' | tr -d '\r' || true)
-[[ $answer == "rewrite /refwarden.jpg" ]] && ok "refwarden check: hot-linked image rewritten" || fail "refwarden check said '$answer'"
-answer=$("$WINE64" "$B64/bin/refwarden.exe" check --host www.example.org --referer http://www.example.org/ '/gallery/dog.png' | tr -d '\r' || true)
-[[ $answer == "pass" ]] && ok "refwarden check: own page's image passes" || fail "refwarden check said '$answer'"
-query=$("$WINE64" reg query 'HKCU\software\tarnwel\debug' /v /gallery/cat.jpg | tr -d '\r' || true)
-if grep -q -E '^\s+/gallery/cat\.jpg\s+REG_SZ\s+ok$' <<<"$query"; then ok "wine reg query finds /gallery/cat.jpg = ok"
-else fail "wine reg query:"$'\n'"$query"; fi
-query=$("$WINE64" "$B64/bin/refwarden.exe" reg query 'HKCU\software\tarnwel\debug' | tr -d '\r' || true)
-if grep -q -E '^\s+/gallery/dog\.png\s+REG_SZ\s+ok$' <<<"$query"; then ok "refwarden reg query finds /gallery/dog.png = ok"
-else fail "refwarden reg query:"$'\n'"$query"; fi
+# check_version_info ARCH DLL: the version resource as Windows reads it, by
+# the reader of ARCH's bitness.
+check_version_info() {
+  local arch=$1 dll=$2 actual
+  actual=$("${WINE[$arch]}" "${BUILD[$arch]}/bin/refwarden_versioninfo.exe" "$(winpath "$dll")" | tr -d '\r' || true)
+  if [[ $actual == "$expected_version" ]]; then ok "$arch GetFileVersionInfo on $dll"
+  else fail "version resource of $dll as the $arch reader sees it:"$'\n'"$actual"; fi
+}
 
-# 32-bit Wine, where the kernel can run it.
-if [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  stage "Wine (32-bit build)"
-  run_wine "i686 unit tests" /usr/lib/wine/wine "$B32/bin/refwarden_unit_tests.exe" --gtest_brief=1
-  run_wine "i686 DLL tests" /usr/lib/wine/wine "$B32/bin/refwarden_dll_tests.exe" --gtest_brief=1
-  replay_under_wine /usr/lib/wine/wine "$B32"
-else
-  echo "32-bit Wine cannot run on this machine; the i686 DLL was checked statically."
-fi
+# wine_suite ARCH: ARCH's programs under the Wine of its bitness. The DLL
+# tests and the tool run beside the DLL from the zip, and the version reader
+# reads that DLL.
+wine_suite() {
+  local arch=$1 wine=${WINE[$1]} bin=${BUILD[$1]}/bin dir=$BW/wine-check/$1 answer query
+  wine_prefix
+  rm -rf "$dir" && mkdir -p "$dir"
+  cp "$UNPACKED/$arch/refwarden.dll" "$UNPACKED/$arch/refwarden.exe" "$bin/refwarden_dll_tests.exe" "$dir/"
+
+  run_wine "$arch unit tests" "$wine" "$bin/refwarden_unit_tests.exe" --gtest_brief=1
+  run_wine "$arch DLL tests on the packed DLL" "$wine" "$dir/refwarden_dll_tests.exe" --gtest_brief=1
+  check_version_info "$arch" "$dir/refwarden.dll"
+
+  # The tool loads the DLL beside it; the trace it leaves is read back.
+  "$wine" reg delete 'HKCU\software\tarnwel' /f >/dev/null 2>&1 || true
+  answer=$("$wine" "$dir/refwarden.exe" check --host www.example.org --referer http://elsewhere.net/ "/gallery/$arch/cat.jpg?w=1" | tr -d '\r' || true)
+  [[ $answer == "rewrite /refwarden.jpg" ]] && ok "$arch refwarden check: hot-linked image rewritten" || fail "$arch refwarden check said '$answer'"
+  answer=$("$wine" "$dir/refwarden.exe" check --host www.example.org --referer http://www.example.org/ "/gallery/$arch/dog.png" | tr -d '\r' || true)
+  [[ $answer == "pass" ]] && ok "$arch refwarden check: own page's image passes" || fail "$arch refwarden check said '$answer'"
+  query=$("$wine" reg query 'HKCU\software\tarnwel\debug' /v "/gallery/$arch/cat.jpg" | tr -d '\r' || true)
+  if grep -q -E "^\s+/gallery/$arch/cat\.jpg\s+REG_SZ\s+ok$" <<<"$query"; then ok "$arch wine reg query finds /gallery/$arch/cat.jpg = ok"
+  else fail "$arch wine reg query:"$'\n'"$query"; fi
+  query=$("$wine" "$dir/refwarden.exe" reg query 'HKCU\software\tarnwel\debug' | tr -d '\r' || true)
+  if grep -q -E "^\s+/gallery/$arch/dog\.png\s+REG_SZ\s+ok$" <<<"$query"; then ok "$arch refwarden reg query finds /gallery/$arch/dog.png = ok"
+  else fail "$arch refwarden reg query:"$'\n'"$query"; fi
+  if [[ $arch == x86 ]]; then  # what an administrator's 64-bit reg.exe shows of a 32-bit pool's trace
+    query=$("${WINE[x64]}" reg query 'HKCU\software\tarnwel\debug' /v "/gallery/$arch/cat.jpg" | tr -d '\r' || true)
+    if grep -q -E "^\s+/gallery/$arch/cat\.jpg\s+REG_SZ\s+ok$" <<<"$query"; then ok "64-bit reg query reads the 32-bit filter's trace"
+    else fail "64-bit reg query of the 32-bit filter's trace:"$'\n'"$query"; fi
+  fi
+
+  # The DLL of the other bitness: refused, with the reason.
+  answer=$("$wine" "$dir/refwarden.exe" --filter "$(winpath "$UNPACKED/${OTHER[$arch]}/refwarden.dll")" check --host h /a.jpg 2>&1 | tr -d '\r' || true)
+  if [[ $answer == "refwarden: cannot load filter library "*"(not a ${BITS[$arch]}-bit DLL;"* ]]; then ok "$arch refwarden check refuses the ${OTHER[$arch]} DLL and says why"
+  else fail "$arch refwarden check with the ${OTHER[$arch]} DLL said '$answer'"; fi
+}
+
+# ---- stages ----------------------------------------------------------------------
+
+stage_build() {
+  cmake -S packaging -B "$BW" -DREFWARDEN_BUILD_TESTS=ON \
+    -DREFWARDEN_WIN32_BUILD_DIR="${BUILD[x86]}" -DREFWARDEN_WIN64_BUILD_DIR="${BUILD[x64]}" >/dev/null
+  cmake --build "$BW" -j2
+}
+
+stage_static() {
+  local arch
+  for arch in x86 x64; do check_filter_files "${BUILD[$arch]}/bin" "$arch"; done
+}
+
+stage_package() {
+  local listing expected arch ext magic install
+  listing=$(cmake -E tar tf "$ZIP" | sort | tr '\n' ' ')
+  expected="INSTALL.txt refwarden.bmp refwarden.gif refwarden.jpg refwarden.png x64/refwarden.dll x64/refwarden.exe x86/refwarden.dll x86/refwarden.exe "
+  if [[ $listing == "$expected" ]]; then ok "$ZIP holds $listing"; else fail "$ZIP holds '$listing', want '$expected'"; fi
+  rm -rf "$UNPACKED" && mkdir -p "$UNPACKED"
+  (cd "$UNPACKED" && cmake -E tar xf "$ZIP")
+  for arch in x86 x64; do check_filter_files "$UNPACKED/$arch" "$arch"; done
+  for ext in jpg gif png bmp; do
+    case $ext in
+      jpg) magic=ffd8ff ;; gif) magic=47494638 ;; png) magic=89504e470d0a1a0a ;; bmp) magic=424d ;;
+    esac
+    if [[ $(head -c 8 "$UNPACKED/refwarden.$ext" | od -An -tx1 -v | tr -d ' \n') == "$magic"* ]]; then
+      ok "refwarden.$ext is a $ext file"
+    else fail "refwarden.$ext is not a $ext file"; fi
+  done
+  install=$UNPACKED/INSTALL.txt
+  if [[ $(grep -c $'\r$' "$install") == $(wc -l <"$install") ]]; then ok "INSTALL.txt has Windows line ends"
+  else fail "INSTALL.txt has lines without CR"; fi
+  # One filter entry per bitness, each with its precondition, and both removed.
+  for arch in x86 x64; do
+    local bits=${BITS[$arch]}
+    if grep -q -F "/+\"[name='Refwarden-$arch',path='C:\\inetpub\\refwarden\\$arch\\refwarden.dll',enabled='true',preCondition='bitness$bits']\"" "$install"; then
+      ok "INSTALL.txt adds Refwarden-$arch with preCondition bitness$bits"
+    else fail "INSTALL.txt lacks the appcmd line that adds Refwarden-$arch (bitness$bits)"; fi
+    if grep -q -F "/-\"[name='Refwarden-$arch']\"" "$install"; then ok "INSTALL.txt removes Refwarden-$arch"
+    else fail "INSTALL.txt does not remove Refwarden-$arch"; fi
+  done
+}
+
+stage_wine_x64() {
+  wine_suite x64
+  check_version_info x64 "$UNPACKED/x86/refwarden.dll"  # as 64-bit Windows Explorer reads it
+}
+
+stage_wine_x86() {
+  local reason
+  if ! reason=$(scripts/i386-probe.sh); then
+    echo "32-bit Wine not run: $reason; the 32-bit DLL and tool were checked statically only."
+    return
+  fi
+  if ! "${WINE[x86]}" --version >/dev/null 2>&1; then
+    fail "this kernel runs i386 programs but 32-bit Wine does not start: scripts/install-deps.sh win32 installs it"
+    return
+  fi
+  wine_suite x86
+}
+
+# ---- replay under Wine -------------------------------------------------------------
+# stage_replay: refwarden.exe replay as an administrator runs it on the
+# server, for each bitness whose Wine runs here. The log tests (reading,
+# parsing, summing up, the tool's own wildcard expansion); then the log
+# shapes of tests/logs, each read by the parser and by the packed
+# refwarden.exe (a wildcard the tool expands, backslashes and a drive letter)
+# and held to the same counts as the Linux tool; a replay without --trace
+# must leave HKCU\software\tarnwel\debug as it was and no private key
+# behind, and one with --trace must write it.
+stage_replay() {
+  local arch wine bin dir
+  for arch in x64 x86; do
+    wine=${WINE[$arch]} bin=${BUILD[$arch]}/bin dir=$BW/wine-check/replay-$arch
+    if [[ $arch == x86 ]] && ! { scripts/i386-probe.sh >/dev/null && "$wine" --version >/dev/null 2>&1; }; then
+      echo "32-bit Wine not run: the 32-bit replay was built and checked statically only."
+      continue
+    fi
+    wine_prefix
+    rm -rf "$dir" && mkdir -p "$dir"
+    cp "$UNPACKED/$arch/refwarden.dll" "$UNPACKED/$arch/refwarden.exe" "$bin/refwarden_replay_tests.exe" "$dir/"
+    run_wine "$arch replay: log tests" "$wine" "$bin/refwarden_log_tests.exe" --gtest_brief=1
+    run_wine "$arch replay: log shapes through the packed refwarden.exe" \
+      "$wine" "$dir/refwarden_replay_tests.exe" --gtest_brief=1
+  done
+}
+# ---- end of replay under Wine ------------------------------------------------------
+
+run_stage() {
+  local start=$SECONDS
+  echo; echo "== $1"
+  "stage_$1"
+  echo "   ($1: $((SECONDS - start)) s)"
+}
+
+run_stage build
+run_stage static
+run_stage package
+run_stage wine_x64
+run_stage wine_x86
+run_stage replay
 
 echo
 if ((failures > 0)); then
-  echo "test-win32: $failures check(s) FAILED" >&2
+  echo "test-win32: $failures check(s) FAILED (Wine prefix kept in $WINEPREFIX)" >&2
   exit 1
 fi
-# The prefix holds a copy of Wine's DLLs (some 700 MB); kept only on failure.
-cleanup
-rm -rf "$WINEPREFIX"
+# The prefix holds a copy of Wine's DLLs (over 1 GB); kept only on failure.
+stop_wine
+rm -rf "$WINEPREFIX" "$BW/wine-check"
 echo "test-win32: all checks passed"

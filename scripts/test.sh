@@ -25,7 +25,7 @@ for bench in "$BUILD_DIR-bench-smoke"/bench/refwarden_bench_*; do
   "$bench" --benchmark_min_time=0.01 >/dev/null
 done
 
-# The Windows filter DLL and its package, tested under Wine.
+# The Windows package, both bitnesses, its files run under the Wine of each.
 scripts/test-win32.sh
 
 # Hardening: the suite under ASan+UBSan, the concurrency tests under TSan, and

@@ -6,6 +6,9 @@ namespace refwarden::detail {
 
 namespace {
 
+// The assertion messages are fixed texts that callers and tests compare:
+// "Assertion failure (FastStrings, line 462)" and "... line 544)". The
+// numbers name the check, not a line of this file.
 constexpr const char* kUnitName = "FastStrings";
 constexpr int kFindCharAssertLine = 462;
 constexpr int kFindSubstringAssertLine = 544;

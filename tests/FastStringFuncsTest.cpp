@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/References.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 TEST(WildcardMatchTest, Table) {
   struct Case {

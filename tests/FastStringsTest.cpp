@@ -5,12 +5,13 @@
 #include <string>
 
 #include "strings/Exceptions.h"
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/References.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 int Find(std::string_view source, std::string_view find, int start) {
   return FindSubstring(source.data(), find.data(), static_cast<int>(source.size()),
@@ -96,6 +97,13 @@ TEST(FindSubstringTest, AgreesWithNaiveSearchOnEveryShortInput) {
             << "source " << Printable(source) << " find " << Printable(find) << " start " << start;
       }
     }
+    for (char ch : {'a', '\0', 'c'}) {
+      for (int start = 1; start <= static_cast<int>(source.size()) + 2; ++start) {
+        ASSERT_EQ(FindChar(source, ch, start), reference::NaiveFindChar(source, ch, start))
+            << "source " << Printable(source) << " ch " << Printable({&ch, 1}) << " start "
+            << start;
+      }
+    }
   }
 }
 
@@ -138,6 +146,18 @@ TEST(BuildShiftTableTest, HorspoolEntries) {
         if (static_cast<unsigned char>(ch) == b) expected = value;
       }
       EXPECT_EQ(table[b], expected) << "find " << Printable(c.find) << " byte " << b;
+    }
+  }
+}
+
+TEST(BuildShiftTableTest, AgreesWithNaiveShiftsOnEveryShortFind) {
+  for (const std::string& find : reference::AllStrings(std::string_view("ab\0", 3), 6)) {
+    if (find.empty()) continue;
+    ShiftTable table;
+    BuildShiftTable(find.data(), static_cast<int>(find.size()), table);
+    for (unsigned char b : {'a', 'b', '\0', 'c', '\xff'}) {
+      ASSERT_EQ(table[b], reference::NaiveShift(find, b))
+          << "find " << Printable(find) << " byte " << static_cast<int>(b);
     }
   }
 }

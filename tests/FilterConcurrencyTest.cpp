@@ -8,17 +8,15 @@
 #include <thread>
 #include <vector>
 
-#include "filter/RequestHandling.h"
+#include "filter/RequestTrace.h"
 #include "platform/posix/RegistryStats.h"
-#include "tests/TempStore.h"
+#include "tests/support/LinkedFilter.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 #include "tools/FilterHost.h"
 
 namespace refwarden {
 namespace {
-
-DWORD WINAPI Handle(HTTP_FILTER_CONTEXT* context, DWORD notification, void* data) {
-  return HandleNotification(context, notification, data);
-}
 
 TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
   testing::TempStore store;
@@ -34,7 +32,7 @@ TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
             i % 2 == 0 ? "/shared/" + std::to_string(i % 50) + ".jpg?t=" + std::to_string(t)
                        : "/own/" + std::to_string(t) + "/" + std::to_string(i) + ".png";
         const FilterOutcome outcome =
-            RunPreprocHeaders(&Handle, {"h.org", "http://other.net/", url});
+            RunPreprocHeaders(&testing::LinkedHttpFilterProc, {"h.org", "http://other.net/", url});
         const std::string expected = i % 2 == 0 ? "/refwarden.jpg" : "/refwarden.png";
         if (outcome.status != SF_STATUS_REQ_NEXT_NOTIFICATION || !outcome.rewritten ||
             outcome.url != expected) {
@@ -58,7 +56,7 @@ TEST(FilterConcurrencyTest, ThreadsTraceEveryPathOnceAndLeaveNothingOpen) {
   for (const testing::StoredValue& value : values) {
     names.insert(value.name);
     EXPECT_EQ(value.type, static_cast<DWORD>(REG_SZ)) << value.name;
-    EXPECT_EQ(value.data, std::string("ok\0", 3)) << value.name;
+    EXPECT_EQ(value.data, testing::kTraceData) << value.name;
   }
   EXPECT_EQ(values.size(), names.size()) << "a path was stored twice";
   EXPECT_EQ(names, expected);

@@ -4,12 +4,14 @@
 
 #include <string>
 
-#include "tests/Reference.h"
+#include "bench/RequestMix.h"
+#include "tests/support/Printable.h"
+#include "tests/support/References.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 constexpr std::string_view kPass = "pass";
 
@@ -21,10 +23,8 @@ TEST(IsProtectedPathTest, AgreesWithGreedyRule) {
       "/.bmp",      "/a.jp",      "/a.jpg?x",      "/dir.png/a.png",
   };
   for (std::string_view path : paths) {
-    const bool expected =
-        reference::SegmentMatch(path, "*.jpg") || reference::SegmentMatch(path, "*.gif") ||
-        reference::SegmentMatch(path, "*.png") || reference::SegmentMatch(path, "*.bmp");
-    EXPECT_EQ(IsProtectedPath(path), expected) << "path " << Printable(path);
+    EXPECT_EQ(IsProtectedPath(path), reference::ProtectedByRule(path))
+        << "path " << Printable(path);
   }
   EXPECT_TRUE(IsProtectedPath("/images/photo.jpg"));
   EXPECT_FALSE(IsProtectedPath("/a.jpg.jpg"));
@@ -63,6 +63,15 @@ TEST(DecideRewriteTest, Table) {
     const std::string got = d.rewrite ? d.replacement : std::string(kPass);
     EXPECT_EQ(got, c.expected) << "path " << Printable(c.path) << " host " << Printable(c.host)
                                << " referer " << Printable(c.referer);
+  }
+}
+
+TEST(DecideRewriteTest, AgreesWithTheRuleOnARealisticMix) {
+  for (const bench::Request& r : bench::MakeRequestMix()) {
+    const Decision d = DecideRewrite(r.path, r.host, r.referer);
+    EXPECT_EQ(d.rewrite ? d.replacement : "", reference::RuleReplacement(r.path, r.host, r.referer))
+        << "path " << Printable(r.path) << " host " << Printable(r.host) << " referer "
+        << Printable(r.referer);
   }
 }
 

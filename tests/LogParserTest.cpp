@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 // What a parsed line came to, in one comparable string: "malformed",
 // "ignored", "fields" and what they record (url, host, referer), or

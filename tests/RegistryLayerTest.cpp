@@ -24,6 +24,9 @@
 #include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
+#include "tests/support/Printable.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 
 namespace refwarden {
 namespace {
@@ -32,34 +35,10 @@ namespace fs = std::filesystem;
 
 const BYTE kOk[] = {'o', 'k', '\0'};
 
-struct Value {
-  std::string name;
-  DWORD type;
-  std::string data;
-  bool operator==(const Value& o) const {
-    return name == o.name && type == o.type && data == o.data;
-  }
-};
-
-std::string Printable(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7f) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-std::string MakeTempFolder() {
-  std::string tmpl = (fs::temp_directory_path() / "refwarden-reg-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) return "";
-  return tmpl;
-}
+using testing::MakeTempFolder;
+using testing::Printable;
+using testing::UseStore;
+using Value = testing::StoredValue;
 
 HKEY Open(const char* path, REGSAM sam = KEY_READ) {
   HKEY key = nullptr;
@@ -83,30 +62,13 @@ LONG Set(HKEY key, const std::string& name, const std::string& data, DWORD type 
                         static_cast<DWORD>(data.size()));
 }
 
-// Every value of the key at `path`, in enumeration order.
+// Every value of the key at `path`, in enumeration order; a key that cannot
+// be read whole fails the test.
 std::vector<Value> ReadAll(const char* path) {
   std::vector<Value> out;
-  HKEY key = Open(path);
-  if (key == nullptr) return out;
-  std::vector<char> name(16384);
-  std::vector<BYTE> data(1 << 16);
-  for (DWORD i = 0;; ++i) {
-    DWORD cch = static_cast<DWORD>(name.size());
-    DWORD cb = static_cast<DWORD>(data.size());
-    DWORD type = 0;
-    LONG r = RegEnumValueA(key, i, name.data(), &cch, nullptr, &type, data.data(), &cb);
-    if (r == ERROR_MORE_DATA && cb > data.size()) {  // again, with room for the data
-      data.resize(cb);
-      cch = static_cast<DWORD>(name.size());
-      r = RegEnumValueA(key, i, name.data(), &cch, nullptr, &type, data.data(), &cb);
-    }
-    if (r == ERROR_NO_MORE_ITEMS) break;
-    EXPECT_EQ(r, ERROR_SUCCESS) << "index " << i;
-    if (r != ERROR_SUCCESS) break;
-    out.push_back({std::string(name.data(), cch), type,
-                   std::string(reinterpret_cast<char*>(data.data()), cb)});
-  }
-  RegCloseKey(key);
+  EXPECT_EQ(testing::ForEachValue(path, [&out](const Value& v) { out.push_back(v); }),
+            ERROR_SUCCESS)
+      << path;
   return out;
 }
 
@@ -137,26 +99,17 @@ std::vector<std::string> QueryStore(const std::string& file, const char* sql) {
 
 class RegistryLayerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = MakeTempFolder();
-    ASSERT_FALSE(folder_.empty());
-    store_ = folder_ + "/data/refwarden/registry.sqlite";
-    UseStore(store_);
-  }
+  void SetUp() override { ASSERT_FALSE(folder_.empty()); }
 
   void TearDown() override {
     EXPECT_EQ(RegistryOpenHandleCount(), 0u);
     RegistryDrainPool();
     EXPECT_EQ(RegistryOpenConnectionCount(), 0u);
-    unsetenv("REFWARDEN_REGISTRY");
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
   }
 
-  static void UseStore(const std::string& file) { setenv("REFWARDEN_REGISTRY", file.c_str(), 1); }
-
-  std::string folder_;
-  std::string store_;
+  testing::TempStore temp_{"data/refwarden/registry.sqlite"};
+  const std::string folder_ = temp_.Folder();
+  const std::string store_ = temp_.Path();
 };
 
 TEST_F(RegistryLayerTest, CreatesMissingParentsAndReportsDisposition) {

@@ -28,8 +28,9 @@ extern char** environ;
 
 #include "filter/HotlinkDecision.h"
 #include "filter/RequestTrace.h"
-#include "platform/Platform.h"
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 #include "tools/replay/FileArguments.h"
 #include "tools/replay/LogParser.h"
 #include "tools/replay/LogReader.h"
@@ -38,7 +39,7 @@ namespace refwarden {
 namespace {
 
 namespace fs = std::filesystem;
-using reference::Printable;
+using testing::Printable;
 
 struct Counts {
   std::uint64_t requests = 0, malformed = 0, images = 0, rewritten = 0, withoutReferer = 0;
@@ -428,72 +429,60 @@ TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
 
 // ---- the account's own trace --------------------------------------------------
 
+// The names of the trace's values, as the account's store holds them.
 std::set<std::string> TraceValues() {
   std::set<std::string> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
-  for (DWORD index = 0;; ++index) {
-    char name[16384];
-    DWORD length = sizeof name;
-    if (RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS)
-      break;
-    names.insert(std::string(name, length));
-  }
-  RegCloseKey(key);
+  for (const testing::StoredValue& value : testing::ReadValues(kTraceKey)) names.insert(value.name);
   return names;
 }
 
-#ifndef _WIN32
-// The account's store and the temporary folder, both the test's own.
-class AccountStore {
- public:
-  AccountStore() : dir_(ScratchDir() / "account") {
-    fs::create_directories(dir_ / "tmp");
-    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.sqlite").c_str(), 1);
-    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-  }
-  ~AccountStore() {
-    unsetenv("REFWARDEN_REGISTRY");
-    unsetenv("TMPDIR");
-  }
-  bool TemporaryFolderEmpty() const { return fs::is_empty(dir_ / "tmp"); }
-
- private:
-  fs::path dir_;
-};
-#else
-// The private key the tool makes is gone once it ends.
-bool NoPrivateKeyLeft() {
+#ifdef _WIN32
+// Whether a private key the tool made is left under HKCU\Software.
+bool PrivateKeyLeft() {
   HKEY software = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &software) != ERROR_SUCCESS)
     return false;
-  bool none = true;
+  bool left = false;
+  char name[256];
   for (DWORD index = 0;; ++index) {
-    char name[256];
     DWORD length = sizeof name;
     if (RegEnumKeyExA(software, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS)
       break;
-    if (std::string(name, length).rfind("Refwarden replay", 0) == 0) none = false;
+    left = left || std::string_view(name, length).substr(0, 16) == "Refwarden replay";
   }
   RegCloseKey(software);
-  return none;
+  return left;
 }
+#else
+// Whether the tool left anything in $TMPDIR, which the test points at a
+// folder of its own.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() : dir_(ScratchDir() / "tmp") {
+    fs::create_directories(dir_);
+    setenv("TMPDIR", dir_.c_str(), 1);
+  }
+  ~TemporaryFolder() { unsetenv("TMPDIR"); }
+  bool Empty() const { return fs::is_empty(dir_); }
+
+ private:
+  fs::path dir_;
+};
 #endif
 
 TEST(ReplayShapesTest, DryRunLeavesTheAccountsTraceAsItWas) {
+  const testing::TempStore account;
 #ifndef _WIN32
-  const AccountStore account;
+  const TemporaryFolder temporary;
 #endif
   const Shape& shape = ShapeOf("u_ex240501.log");
-  const std::set<std::string> before = TraceValues();
   ASSERT_EQ(RunTool(ToolArguments(shape, true)).status, kReplayed);
-  EXPECT_EQ(TraceValues(), before);
+  EXPECT_FALSE(testing::KeyExists(kTraceKey));
 #ifndef _WIN32
-  EXPECT_TRUE(account.TemporaryFolderEmpty());
+  EXPECT_TRUE(temporary.Empty());
 #else
-  EXPECT_TRUE(NoPrivateKeyLeft());
+  EXPECT_FALSE(PrivateKeyLeft());
 #endif
 
   std::vector<std::string> arguments = ToolArguments(shape, true);

@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <string>
 
-#include "tests/Reference.h"
+#include "tests/support/Printable.h"
 #include "tools/replay/TerminalText.h"
 
 namespace refwarden {
 namespace {
 
-using reference::Printable;
+using testing::Printable;
 
 // "name count, name count, ..."
 std::string Named(const std::vector<TopCounter::Entry>& entries) {

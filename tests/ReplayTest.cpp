@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempStore.h"
+
 namespace refwarden {
 namespace {
 
@@ -166,14 +168,13 @@ std::vector<Row> OnHost(const std::string& host) {
 class ReplayTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("refwarden-replay-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.db").c_str(), 1);
+    store_ = new testing::TempStore("registry.db");
+    dir_ = store_->Folder();
     filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
   }
   static void TearDownTestSuite() {
     delete filter_;
-    fs::remove_all(dir_);
+    delete store_;
   }
 
   static std::string Write(const std::string& name, const std::string& content) {
@@ -219,6 +220,7 @@ class ReplayTest : public ::testing::Test {
     return text.str();
   }
 
+  static inline testing::TempStore* store_ = nullptr;
   static inline fs::path dir_;
   static inline FilterLibrary* filter_ = nullptr;
 };

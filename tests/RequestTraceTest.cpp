@@ -115,7 +115,6 @@ TEST_F(RequestTraceTest, PathIsTheValueNameWhole) {
 TEST_F(RequestTraceTest, WrapperClosesOnReleaseAndOpenNeverThrows) {
   {
     TRegistry wrapper(HKEY_CURRENT_USER, KEY_ALL_ACCESS, kFakeApi);
-    EXPECT_TRUE(wrapper.LazyWrite());
     EXPECT_TRUE(wrapper.OpenKey("a\\b", true));
     EXPECT_EQ(wrapper.CurrentKey(), kHandle);
     EXPECT_EQ(registry.openHandles, 1);

@@ -2,26 +2,29 @@
 // HTTP with the real filter library in front of the example site.
 #include "tools/serve/SiteServer.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <vector>
 
-#include "tests/Reference.h"
+#include "tests/RawHttp.h"
+#include "tests/support/Printable.h"
+#include "tests/support/TempStore.h"
+#include "tools/serve/ByteRanges.h"
 #include "tools/serve/StaticFiles.h"
+#include "tools/serve/TextEscapes.h"
 
 namespace refwarden {
 namespace {
 
 namespace fs = std::filesystem;
-using reference::Printable;
+using testing::Printable;
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -64,6 +67,91 @@ TEST(ContentTypeForTest, Table) {
   for (const Case& c : cases) EXPECT_EQ(ContentTypeFor(c.file), c.type) << c.file;
 }
 
+TEST(AnswerRangeTest, Table) {
+  constexpr auto kWhole = RangeAnswer::kWhole;
+  constexpr auto kPartial = RangeAnswer::kPartial;
+  constexpr auto kNone = RangeAnswer::kUnsatisfiable;
+  struct Case {
+    std::string range;
+    std::uint64_t length;
+    RangeAnswer::Kind kind;
+    std::uint64_t first, count;
+  };
+  std::string manyOverlapping = "bytes=0-";
+  for (int i = 1; i < 2700; ++i) manyOverlapping += ",0-";
+  std::string sixteen = "bytes=0-0", seventeen;
+  for (int i = 1; i < 16; ++i) sixteen += "," + std::to_string(i) + "-" + std::to_string(i);
+  seventeen = sixteen + ",16-16";
+  const Case cases[] = {
+      {"bytes=0-9", 100, kPartial, 0, 10},
+      {"bytes=10-", 100, kPartial, 10, 90},
+      {"bytes=-10", 100, kPartial, 90, 10},
+      {"bytes=-1000", 100, kPartial, 0, 100},
+      {"bytes=0-0", 100, kPartial, 0, 1},
+      {"bytes=99-99", 100, kPartial, 99, 1},
+      {"bytes=0-99999999999999999999999", 100, kPartial, 0, 100},  // past 2^64
+      {"BYTES = 5-6", 100, kPartial, 5, 2},
+      {"bytes=0-9, 5-19 ,20-29", 100, kPartial, 0, 30},  // overlapping and touching: merged
+      {"bytes=50-59,0-9,10-49", 100, kPartial, 0, 60},   // out of order, one span
+      {"bytes=, 0-9,,", 100, kPartial, 0, 10},           // empty list elements
+      {"bytes=0-9,200-300", 100, kPartial, 0, 10},       // the unsatisfiable one drops out
+      {sixteen, 100, kPartial, 0, 16},
+      {"bytes=100-", 100, kNone, 0, 0},
+      {"bytes=100-200,300-", 100, kNone, 0, 0},
+      {"bytes=-0", 100, kNone, 0, 0},
+      {"bytes=0-0", 0, kNone, 0, 0},
+      {"bytes=-5", 0, kNone, 0, 0},
+      {"bytes=99999999999999999999999-", 100, kNone, 0, 0},
+      {"", 100, kWhole, 0, 0},
+      {"bytes=0-1,5-6", 100, kWhole, 0, 0},  // two spans: the whole, never more
+      {manyOverlapping, 42000, kWhole, 0, 0},
+      {seventeen, 100, kWhole, 0, 0},
+      {"items=0-9", 100, kWhole, 0, 0},
+      {"bytes 0-9", 100, kWhole, 0, 0},
+      {"bytes=", 100, kWhole, 0, 0},
+      {"bytes=9-0", 100, kWhole, 0, 0},
+      {"bytes=-", 100, kWhole, 0, 0},
+      {"bytes=a-9", 100, kWhole, 0, 0},
+      {"bytes=0-9a", 100, kWhole, 0, 0},
+      {"bytes=+1-9", 100, kWhole, 0, 0},
+      {"bytes=0x0-9", 100, kWhole, 0, 0},
+      {"bytes=0-9,x", 100, kWhole, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const RangeAnswer answer = AnswerRange(c.range, c.length);
+    const std::string input = Printable(c.range.substr(0, 80)) + " on " + std::to_string(c.length);
+    EXPECT_EQ(answer.kind, c.kind) << input;
+    if (c.kind == kPartial) {
+      EXPECT_EQ(answer.first, c.first) << input;
+      EXPECT_EQ(answer.count, c.count) << input;
+    }
+  }
+}
+
+TEST(TextEscapesTest, Table) {
+  struct Case {
+    std::string_view in, log, html;
+  };
+  const Case cases[] = {
+      {"/images/a.jpg?x=1&y=2", "/images/a.jpg?x=1&y=2", "/images/a.jpg?x=1&amp;y=2"},
+      {"\\x1b[31m", "\\x5cx1b[31m", "\\x1b[31m"},  // a backslash: no forged escape
+      {"a\x1b"
+       "b",
+       "a\\x1bb",
+       "a\x1b"
+       "b"},
+      {"a\rb\n[own] GET /forged", "a\\x0db\\x0a[own] GET /forged", "a\rb\n[own] GET /forged"},
+      {std::string_view("\0\x1f\x7f\x80\xff", 5), "\\x00\\x1f\\x7f\x80\xff",
+       std::string_view("\0\x1f\x7f\x80\xff", 5)},
+      {"%0d%0a", "%0d%0a", "%0d%0a"},
+      {"\"><script>'", "\"><script>'", "&quot;&gt;&lt;script&gt;&#39;"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(EscapeForLog(c.in), c.log) << "input " << Printable(c.in);
+    EXPECT_EQ(EscapeHtml(c.in), c.html) << "input " << Printable(c.in);
+  }
+}
+
 class LookUpFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,6 +189,10 @@ TEST_F(LookUpFileTest, Table) {
       {"/empty/", 404, ""},
       {"/missing.png", 404, ""},
       {"/images/a b.jpg/x", 404, ""},
+      {"/images/a%20b.jpg/", 404, ""},  // a file is no directory
+      {"/images/a%20b.jpg/.", 404, ""},
+      {"/index.html/", 404, ""},
+      {"/empty/.", 404, ""},
       {"/../secret.txt", 403, ""},
       {"/images/../index.html", 403, ""},
       {"/%2e%2e/secret.txt", 403, ""},
@@ -126,9 +218,7 @@ TEST_F(LookUpFileTest, Table) {
 class SiteServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = fs::temp_directory_path() / ("refwarden-serve-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
-    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.db").c_str(), 1);
+    store_ = new testing::TempStore("registry.db");
     filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
     own_ = new SiteServer(SiteOptions{"own", kSite, filter_, 0}, &log_, &logMutex_);
     ownPort_ = own_->Bind("127.0.0.1", 0);
@@ -144,7 +234,7 @@ class SiteServerTest : public ::testing::Test {
     delete foreign_;
     delete own_;
     delete filter_;
-    fs::remove_all(dir_);
+    delete store_;
   }
 
   static std::string Own() { return "127.0.0.1:" + std::to_string(ownPort_); }
@@ -159,29 +249,13 @@ class SiteServerTest : public ::testing::Test {
   // Sends `request` as it stands, so that no client tidies its path, and
   // returns the status code of the answer (0 when there is none).
   static int RawStatus(const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(ownPort_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return 0;
-    }
-    const ssize_t sent = send(fd, request.data(), request.size(), 0);
-    std::string answer;
-    char buffer[1024];
-    for (ssize_t n; sent > 0 && (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      answer.append(buffer, static_cast<std::size_t>(n));
-      if (answer.find("\r\n") != std::string::npos) break;
-    }
-    close(fd);
-    return answer.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+    const auto responses = rawhttp::ParseResponses(rawhttp::Exchange(ownPort_, request));
+    return responses.empty() ? 0 : responses.front().status;
   }
 
   static inline const fs::path kSite = REFWARDEN_EXAMPLES_DIR "/site";
   static inline const fs::path kForeign = REFWARDEN_EXAMPLES_DIR "/foreign";
-  static inline fs::path dir_;
+  static inline testing::TempStore* store_ = nullptr;
   static inline FilterLibrary* filter_ = nullptr;
   static inline SiteServer* own_ = nullptr;
   static inline SiteServer* foreign_ = nullptr;
@@ -254,6 +328,141 @@ TEST_F(SiteServerTest, MissingAndRefused) {
   }
 }
 
+// The server's answers byte for byte: methods, ranges, limits, the headers
+// and URL the filter sees (as received), pipelining.
+TEST_F(SiteServerTest, AnswersOnTheWire) {
+  struct Expected {
+    int status;
+    std::vector<std::pair<std::string, std::string>> headers;  // lower-case name; "": absent
+    std::optional<std::string> body;                           // nullopt: not checked
+    bool head = false;
+  };
+  struct Case {
+    std::string name, request;
+    std::vector<Expected> responses;
+  };
+  const std::string own = Own();
+  const std::string css = ReadFile(kSite / "style.css");
+  const std::string jpg = ReadFile(kSite / "images/harbour.jpg");
+  const std::string placeholder = ReadFile(kSite / "refwarden.jpg");
+  const std::string cssLength = std::to_string(css.size());
+  const std::string foreignReferer = "Referer: http://foreign.example/page\r\n";
+  const auto get = [&](const std::string& target, const std::string& more = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: " + own + "\r\n" + more +
+           "Connection: close\r\n\r\n";
+  };
+  std::string fillers, manyRanges = "Range: bytes=0-";
+  for (int i = 0; i < 3000; ++i) fillers += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+  for (int i = 0; i < 2700; ++i) manyRanges += ",0-";
+
+  std::vector<Case> cases = {
+      {"GET",
+       get("/style.css"),
+       {{200,
+         {{"content-type", "text/css; charset=utf-8"},
+          {"accept-ranges", "bytes"},
+          {"cache-control", "no-store"},
+          {"content-range", ""}},
+         css}}},
+      {"HEAD: the GET's headers, no body",
+       "HEAD /style.css HTTP/1.1\r\nHost: " + own + "\r\nConnection: close\r\n\r\n",
+       {{200, {{"content-length", cssLength}}, "", true}}},
+      {"range",
+       get("/style.css", "Range: bytes=0-9\r\n"),
+       {{206, {{"content-range", "bytes 0-9/" + cssLength}}, css.substr(0, 10)}}},
+      {"suffix range",
+       get("/style.css", "Range: bytes=-10\r\n"),
+       {{206,
+         {{"content-range", "bytes " + std::to_string(css.size() - 10) + "-" +
+                                std::to_string(css.size() - 1) + "/" + cssLength}},
+         css.substr(css.size() - 10)}}},
+      {"overlapping ranges merged",
+       get("/style.css", "Range: bytes=0-99,50-149\r\n"),
+       {{206, {{"content-range", "bytes 0-149/" + cssLength}}, css.substr(0, 150)}}},
+      {"2,700 overlapping ranges: the file once",
+       get("/style.css", manyRanges + "\r\n"),
+       {{200, {{"content-range", ""}}, css}}},
+      {"unsatisfiable range",
+       get("/style.css", "Range: bytes=" + cssLength + "-\r\n"),
+       {{416, {{"content-range", "bytes */" + cssLength}}, std::nullopt}}},
+      {"If-Range: no validator matches",
+       get("/style.css", "Range: bytes=0-9\r\nIf-Range: x\r\n"),
+       {{200, {}, css}}},
+      {"range of the placeholder a hot-link gets",
+       get("/images/harbour.jpg", foreignReferer + "Range: bytes=0-9\r\n"),
+       {{206,
+         {{"content-range", "bytes 0-9/" + std::to_string(placeholder.size())}},
+         placeholder.substr(0, 10)}}},
+      // Decoded, this referer would hold "/127.0.0.1:PORT/" and pass.
+      {"referer as received",
+       get("/images/harbour.jpg", "Referer: http://foreign.example/%2F" + own + "%2F\r\n"),
+       {{200, {}, placeholder}}},
+      {"host as received",
+       "GET /images/harbour.jpg HTTP/1.1\r\nHost: 127.0.0.1%3A" + std::to_string(ownPort_) +
+           "\r\nReferer: http://" + own + "/\r\nConnection: close\r\n\r\n",
+       {{200, {}, placeholder}}},
+      // The filter sees the URL undecoded; only the mapping to a file decodes.
+      {"URL as received", get("/images/harbour%2ejpg", foreignReferer), {{200, {}, jpg}}},
+      {"a URL past the filter's 4096-byte buffer",
+       get("/images/harbour.jpg?" + std::string(5000, 'q'), foreignReferer),
+       {{200, {}, jpg}}},
+      {"trailing slash on a file",
+       get("/images/harbour.jpg/", foreignReferer),
+       {{404, {}, std::nullopt}}},
+      {"HTTP/1.1 without Host",
+       "GET /style.css HTTP/1.1\r\nConnection: close\r\n\r\n",
+       {{400, {}, std::nullopt}}},
+      {"HTTP/1.0 without Host: the host is empty and any referer passes",
+       "GET /images/harbour.jpg HTTP/1.0\r\n" + foreignReferer + "\r\n",
+       {{200, {}, jpg}}},
+      {"3,000 headers", get("/style.css", fillers), {{431, {}, std::nullopt}}},
+      {"a 40,000-byte header",
+       get("/style.css", "X-Big: " + std::string(40000, 'b') + "\r\n"),
+       {{431, {}, std::nullopt}}},
+      {"a 40,000-byte request line", get("/" + std::string(40000, 'a')), {{414, {}, std::nullopt}}},
+      {"pipelined, answered in order",
+       "GET /style.css HTTP/1.1\r\nHost: " + own + "\r\n\r\nHEAD /index.html HTTP/1.1\r\nHost: " +
+           own + "\r\n\r\n" + get("/images/harbour.jpg", foreignReferer),
+       {{200, {{"connection", ""}}, css},
+        {200,
+         {{"content-length", std::to_string(ReadFile(kSite / "index.html").size())}},
+         "",
+         true},
+        {200, {{"connection", "close"}}, placeholder}}},
+  };
+  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    cases.push_back({method,
+                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
+                         "\r\nContent-Length: 3\r\n\r\nabc",
+                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
+    cases.push_back({std::string(method) + " without a body",
+                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
+                         "\r\nConnection: close\r\n\r\n",
+                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
+  }
+
+  for (const Case& c : cases) {
+    std::vector<bool> head;
+    for (const Expected& e : c.responses) head.push_back(e.head);
+    const std::string answer = rawhttp::Exchange(ownPort_, c.request);
+    const std::vector<rawhttp::Response> responses = rawhttp::ParseResponses(answer, head);
+    ASSERT_EQ(responses.size(), c.responses.size())
+        << c.name << ", answered " << Printable(answer.substr(0, 400));
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+      const Expected& want = c.responses[i];
+      const rawhttp::Response& got = responses[i];
+      EXPECT_EQ(got.status, want.status) << c.name << ", response " << i;
+      for (const auto& [name, value] : want.headers)
+        EXPECT_EQ(got.Header(name), value) << c.name << ", response " << i << ", " << name;
+      if (want.body) {
+        EXPECT_TRUE(got.body == *want.body)
+            << c.name << ", response " << i << ": a body of " << got.body.size()
+            << " bytes, expected " << want.body->size();
+      }
+    }
+  }
+}
+
 TEST_F(SiteServerTest, ForeignPageNamesTheOwnSite) {
   httplib::Client client("127.0.0.1", foreignPort_);
   const httplib::Result page = client.Get("/");
@@ -261,16 +470,46 @@ TEST_F(SiteServerTest, ForeignPageNamesTheOwnSite) {
   EXPECT_EQ(page->status, 200);
   EXPECT_EQ(page->body.find("@OWN_SITE@"), std::string::npos);
   EXPECT_NE(page->body.find("src=\"http://" + Own() + "/images/harbour.jpg\""), std::string::npos);
+
+  // A Host that would close the attribute and open a script is written escaped.
+  const std::string answer =
+      rawhttp::Exchange(foreignPort_,
+                        "GET / HTTP/1.1\r\nHost: \"><script>alert(1)</script>:1\r\n"
+                        "Connection: close\r\n\r\n");
+  EXPECT_EQ(answer.find("<script>alert"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("src=\"http://&quot;&gt;&lt;script&gt;alert(1)&lt;/script&gt;:" +
+                        std::to_string(ownPort_) + "/images/harbour.jpg\""),
+            std::string::npos)
+      << answer;
 }
 
 TEST_F(SiteServerTest, LogsOneLinePerRequest) {
   Get("/images/meadow.png?from=log", "http://elsewhere.example/");
+  const std::string host = "Host: " + Own() + "\r\n";
+  const std::string requests[] = {
+      "GET /\x1b[31mlog HTTP/1.1\r\n" + host + "Referer: a\rb\r\nConnection: close\r\n\r\n",
+      "GET /images/meadow.png?from=log HTTP/1.1\r\n" + host +
+          "Referer: http://x/%0d%0a[own] GET /forged\r\nConnection: close\r\n\r\n",
+      "DELETE /style.css?from=log HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n",
+      "GET /style.css?from=log HTTP/1.1\r\n" + host + std::string(40000, 'x') + ": 1\r\n\r\n",
+  };
+  for (const std::string& request : requests) rawhttp::Exchange(ownPort_, request);
+
   std::lock_guard<std::mutex> lock(logMutex_);
-  EXPECT_NE(
-      log_.str().find("[own] GET /images/meadow.png?from=log referer=http://elsewhere.example/ "
-                      "filter=rewrite:/refwarden.png status=200\n"),
-      std::string::npos)
-      << log_.str();
+  const std::string log = log_.str();
+  const char* lines[] = {
+      "[own] GET /images/meadow.png?from=log referer=http://elsewhere.example/ "
+      "filter=rewrite:/refwarden.png status=200\n",
+      "[own] GET /\\x1b[31mlog referer=a\\x0db filter=pass status=404\n",
+      "[own] GET /images/meadow.png?from=log referer=http://x/%0d%0a[own] GET /forged "
+      "filter=rewrite:/refwarden.png status=200\n",
+      "[own] DELETE /style.css?from=log referer=- filter=pass status=405\n",
+      "[own] - /style.css?from=log referer=- filter=- status=431\n",
+  };
+  for (const char* line : lines)
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\nin\n" << log;
+  EXPECT_EQ(log.find("\n[own] GET /forged"), std::string::npos) << log;
+  EXPECT_EQ(log.find_first_of("\x1b\r"), std::string::npos) << Printable(log);
 }
 
 }  // namespace

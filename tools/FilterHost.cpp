@@ -15,10 +15,21 @@ namespace {
 
 #ifdef _WIN32
 constexpr const char* kLibraryName = "refwarden.dll";
+constexpr char kPathSeparator = '\\';
 
 void* OpenLibrary(const std::string& path, std::string& error) {
   HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) error = "LoadLibrary failed with error " + std::to_string(GetLastError());
+  if (module == nullptr) {
+    const DWORD code = GetLastError();
+    error = "LoadLibrary failed with error " + std::to_string(code);
+    // The two causes an administrator meets: a wrong path, and the filter of
+    // the other bitness (each refwarden.exe loads only its own).
+    if (code == ERROR_MOD_NOT_FOUND) error += " (no such file, or a DLL it needs is missing)";
+    if (code == ERROR_BAD_EXE_FORMAT) {
+      error += sizeof(void*) == 8 ? " (not a 64-bit DLL; this refwarden.exe is the 64-bit one)"
+                                  : " (not a 32-bit DLL; this refwarden.exe is the 32-bit one)";
+    }
+  }
   return reinterpret_cast<void*>(module);
 }
 void* FindSymbol(void* module, const char* name) {
@@ -34,6 +45,7 @@ std::string ExecutableDirectory() {
 }
 #else
 constexpr const char* kLibraryName = "librefwarden.so";
+constexpr char kPathSeparator = '/';
 
 void* OpenLibrary(const std::string& path, std::string& error) {
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -51,68 +63,87 @@ std::string ExecutableDirectory() {
 }
 #endif
 
-// The server's side of one request, reached through ServerContext.
-struct ServerRequest {
+FilterServer& ServerOf(HTTP_FILTER_CONTEXT* context) {
+  return *static_cast<FilterServer*>(context->ServerContext);
+}
+
+// The callbacks handed to the filter: each passes the call on to the server
+// and keeps any exception on this side of the filter's frames.
+template <typename Call>
+auto Refusing(Call call) noexcept -> decltype(call()) {
+  try {
+    return call();
+  } catch (...) {
+    return {};
+  }
+}
+
+BOOL WINAPI GetServerVariableCall(HTTP_FILTER_CONTEXT* context, LPSTR name, LPVOID buffer,
+                                  LPDWORD size) {
+  return Refusing([&] { return ServerOf(context).GetServerVariable(name, buffer, size); });
+}
+BOOL WINAPI AddResponseHeadersCall(HTTP_FILTER_CONTEXT* context, LPSTR headers, DWORD) {
+  return Refusing([&] { return ServerOf(context).AddResponseHeaders(headers); });
+}
+BOOL WINAPI WriteClientCall(HTTP_FILTER_CONTEXT* context, LPVOID data, LPDWORD size, DWORD) {
+  return Refusing([&] { return ServerOf(context).WriteClient(data, size); });
+}
+VOID* WINAPI AllocMemCall(HTTP_FILTER_CONTEXT* context, DWORD size, DWORD) {
+  return Refusing([&] { return ServerOf(context).AllocMem(size); });
+}
+BOOL WINAPI ServerSupportFunctionCall(HTTP_FILTER_CONTEXT* context, enum SF_REQ_TYPE request, PVOID,
+                                      ULONG_PTR, ULONG_PTR) {
+  return Refusing([&] { return ServerOf(context).ServerSupportFunction(request); });
+}
+BOOL WINAPI GetHeaderCall(HTTP_FILTER_CONTEXT* context, LPSTR name, LPVOID buffer, LPDWORD size) {
+  return Refusing([&] { return ServerOf(context).GetHeader(name, buffer, size); });
+}
+BOOL WINAPI SetHeaderCall(HTTP_FILTER_CONTEXT* context, LPSTR name, LPSTR value) {
+  return Refusing([&] { return ServerOf(context).SetHeader(name, value); });
+}
+BOOL WINAPI AddHeaderCall(HTTP_FILTER_CONTEXT* context, LPSTR name, LPSTR value) {
+  return Refusing([&] { return ServerOf(context).AddHeader(name, value); });
+}
+
+// The tool's server for one request: the request's values, and its URL as
+// the filter leaves it.
+struct RequestServer : FilterServer {
+  explicit RequestServer(const FilterRequest& r) : request(r), url(r.url) {}
+
+  BOOL GetServerVariable(const char* name, void* buffer, DWORD* size) override {
+    const std::string_view variable = name;
+    std::string_view value;
+    if (variable == "HTTP_HOST" || variable == "SERVER_NAME") {
+      value = request.host;
+    } else if (variable == "HTTP_REFERER") {
+      value = request.referer;
+    } else if (variable == "URL") {
+      value = url;
+    }
+    if (value.empty() && variable != "URL") return FALSE;  // no such header
+    return CopyServerValue(value, buffer, size);
+  }
+  BOOL GetHeader(const char* name, void* buffer, DWORD* size) override {
+    const std::string_view header = name;
+    if (header == "url") return CopyServerValue(url, buffer, size);
+    if (header == "Host:" && !request.host.empty())
+      return CopyServerValue(request.host, buffer, size);
+    if (header == "Referer:" && !request.referer.empty())
+      return CopyServerValue(request.referer, buffer, size);
+    return FALSE;
+  }
+  BOOL SetHeader(const char* name, const char* value) override {
+    if (std::string_view(name) == "url") {
+      url = value;
+      rewritten = true;
+    }
+    return TRUE;
+  }
+
   FilterRequest request;
   std::string url;
   bool rewritten = false;
 };
-
-ServerRequest& RequestOf(HTTP_FILTER_CONTEXT* context) {
-  return *static_cast<ServerRequest*>(context->ServerContext);
-}
-
-// Copies `value` and its NUL into the caller's buffer as the ISAPI calls do:
-// FALSE with the needed size when it does not fit.
-BOOL CopyOut(std::string_view value, void* buffer, DWORD* size) {
-  const DWORD needed = static_cast<DWORD>(value.size() + 1);
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    return FALSE;
-  }
-  std::memcpy(buffer, value.data(), value.size());
-  static_cast<char*>(buffer)[value.size()] = '\0';
-  *size = needed;
-  return TRUE;
-}
-
-BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, DWORD* size) {
-  const ServerRequest& server = RequestOf(context);
-  const std::string_view variable = name;
-  std::string_view value;
-  if (variable == "HTTP_HOST" || variable == "SERVER_NAME") {
-    value = server.request.host;
-  } else if (variable == "HTTP_REFERER") {
-    value = server.request.referer;
-  } else if (variable == "URL") {
-    value = server.url;
-  }
-  if (value.empty() && variable != "URL") return FALSE;  // no such header
-  return CopyOut(value, buffer, size);
-}
-
-BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* context, char* name, void* buffer, DWORD* size) {
-  const ServerRequest& server = RequestOf(context);
-  const std::string_view header = name;
-  if (header == "url") return CopyOut(server.url, buffer, size);
-  if (header == "Host:" && !server.request.host.empty())
-    return CopyOut(server.request.host, buffer, size);
-  if (header == "Referer:" && !server.request.referer.empty()) {
-    return CopyOut(server.request.referer, buffer, size);
-  }
-  return FALSE;
-}
-
-BOOL WINAPI SetHeader(HTTP_FILTER_CONTEXT* context, char* name, char* value) {
-  ServerRequest& server = RequestOf(context);
-  if (std::string_view(name) == "url") {
-    server.url = value;
-    server.rewritten = true;
-  }
-  return TRUE;
-}
-
-BOOL WINAPI AddHeader(HTTP_FILTER_CONTEXT*, char*, char*) { return TRUE; }
 
 }  // namespace
 
@@ -143,7 +174,9 @@ FilterLibrary::~FilterLibrary() {
   CloseLibrary(module_);
 }
 
-std::string FilterLibrary::DefaultPath() { return ExecutableDirectory() + "/" + kLibraryName; }
+std::string FilterLibrary::DefaultPath() {
+  return ExecutableDirectory() + kPathSeparator + kLibraryName;
+}
 
 BOOL FilterLibrary::GetFilterVersion(HTTP_FILTER_VERSION* version) const {
   return getFilterVersion_(version);
@@ -162,22 +195,51 @@ FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest
 
 FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc,
                                 const FilterRequest& request) {
-  ServerRequest server{request, std::string(request.url)};
+  RequestServer server(request);
+  FilterOutcome outcome;
+  outcome.status = SendNotification(httpFilterProc, server);
+  outcome.rewritten = server.rewritten;
+  outcome.url = std::move(server.url);
+  return outcome;
+}
+
+BOOL FilterServer::GetServerVariable(const char*, void*, DWORD*) { return FALSE; }
+BOOL FilterServer::GetHeader(const char*, void*, DWORD*) { return FALSE; }
+BOOL FilterServer::SetHeader(const char*, const char*) { return FALSE; }
+BOOL FilterServer::AddHeader(const char*, const char*) { return FALSE; }
+BOOL FilterServer::AddResponseHeaders(const char*) { return FALSE; }
+BOOL FilterServer::WriteClient(const void*, DWORD*) { return FALSE; }
+void* FilterServer::AllocMem(DWORD) { return nullptr; }
+BOOL FilterServer::ServerSupportFunction(SF_REQ_TYPE) { return FALSE; }
+
+DWORD SendNotification(HttpFilterProcFunction httpFilterProc, FilterServer& server,
+                       DWORD notification) {
   HTTP_FILTER_CONTEXT context{};
   context.cbSize = sizeof context;
   context.Revision = HTTP_FILTER_REVISION;
   context.ServerContext = &server;
-  context.GetServerVariable = &GetServerVariable;
+  context.GetServerVariable = &GetServerVariableCall;
+  context.AddResponseHeaders = &AddResponseHeadersCall;
+  context.WriteClient = &WriteClientCall;
+  context.AllocMem = &AllocMemCall;
+  context.ServerSupportFunction = &ServerSupportFunctionCall;
   HTTP_FILTER_PREPROC_HEADERS headers{};
-  headers.GetHeader = &GetHeader;
-  headers.SetHeader = &SetHeader;
-  headers.AddHeader = &AddHeader;
+  headers.GetHeader = &GetHeaderCall;
+  headers.SetHeader = &SetHeaderCall;
+  headers.AddHeader = &AddHeaderCall;
+  return httpFilterProc(&context, notification, &headers);
+}
 
-  FilterOutcome outcome;
-  outcome.status = httpFilterProc(&context, SF_NOTIFY_PREPROC_HEADERS, &headers);
-  outcome.rewritten = server.rewritten;
-  outcome.url = std::move(server.url);
-  return outcome;
+BOOL CopyServerValue(std::string_view value, void* buffer, DWORD* size) {
+  const DWORD needed = static_cast<DWORD>(value.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    return FALSE;
+  }
+  std::memcpy(buffer, value.data(), value.size());
+  static_cast<char*>(buffer)[value.size()] = '\0';
+  *size = needed;
+  return TRUE;
 }
 
 }  // namespace refwarden

@@ -39,6 +39,33 @@ class FilterLibrary {
   BOOL(WINAPI* terminateFilter_)(DWORD) = nullptr;
 };
 
+// The server's side of the callbacks the filter may make on the records
+// HttpFilterProc receives. Each override answers as the ISAPI describes; the
+// defaults refuse (FALSE, and no memory from AllocMem). An exception thrown by
+// a callback never reaches the filter: the call answers as refused instead.
+class FilterServer {
+ public:
+  virtual ~FilterServer() = default;
+  virtual BOOL GetServerVariable(const char* name, void* buffer, DWORD* size);
+  virtual BOOL GetHeader(const char* name, void* buffer, DWORD* size);
+  virtual BOOL SetHeader(const char* name, const char* value);
+  virtual BOOL AddHeader(const char* name, const char* value);
+  virtual BOOL AddResponseHeaders(const char* headers);
+  virtual BOOL WriteClient(const void* data, DWORD* size);
+  virtual void* AllocMem(DWORD size);
+  virtual BOOL ServerSupportFunction(SF_REQ_TYPE request);
+};
+
+// Calls `httpFilterProc` once with `notification`, an HTTP_FILTER_CONTEXT and
+// an HTTP_FILTER_PREPROC_HEADERS record whose every callback reaches `server`.
+// Returns what the filter returned.
+DWORD SendNotification(HttpFilterProcFunction httpFilterProc, FilterServer& server,
+                       DWORD notification = SF_NOTIFY_PREPROC_HEADERS);
+
+// Copies `value` and its NUL into the filter's buffer as the ISAPI calls do.
+// Returns TRUE when it fits, else FALSE with *size set to the size needed.
+BOOL CopyServerValue(std::string_view value, void* buffer, DWORD* size);
+
 // One request as the server holds it when the headers have been read. An
 // empty host or referer is a request without that header.
 struct FilterRequest {

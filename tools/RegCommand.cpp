@@ -5,10 +5,10 @@
 #include <iostream>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/Platform.h"
 #include "tools/Commands.h"
+#include "tools/RegistryValues.h"
 
 namespace refwarden {
 
@@ -54,16 +54,13 @@ std::string TypeName(DWORD type) {
   }
 }
 
-std::string DataText(DWORD type, const std::vector<BYTE>& data, DWORD size) {
-  if (type == REG_SZ || type == 2) {
-    std::string text(reinterpret_cast<const char*>(data.data()), size);
-    return text.substr(0, text.find('\0'));
-  }
+std::string DataText(DWORD type, const std::string& data) {
+  if (type == REG_SZ || type == 2) return data.substr(0, data.find('\0'));
   static const char* hex = "0123456789ABCDEF";
   std::string text;
-  for (DWORD i = 0; i < size; ++i) {
-    text += hex[data[i] >> 4];
-    text += hex[data[i] & 15];
+  for (unsigned char byte : data) {
+    text += hex[byte >> 4];
+    text += hex[byte & 15];
   }
   return text;
 }
@@ -80,29 +77,13 @@ int Query(const std::string& key) {
     return 1;
   }
   std::cout << '\n' << kRootName << (subkey.empty() ? "" : "\\") << subkey << '\n';
-  std::vector<char> name(16384);
-  std::vector<BYTE> data(4096);
-  LONG result = ERROR_SUCCESS;
-  for (DWORD index = 0;; ++index) {
-    DWORD nameLength = static_cast<DWORD>(name.size());
-    DWORD dataSize = static_cast<DWORD>(data.size());
-    DWORD type = 0;
-    result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(),
-                           &dataSize);
-    if (result == ERROR_MORE_DATA) {
-      data.resize(dataSize);
-      nameLength = static_cast<DWORD>(name.size());
-      result = RegEnumValueA(handle, index, name.data(), &nameLength, nullptr, &type, data.data(),
-                             &dataSize);
-    }
-    if (result != ERROR_SUCCESS) break;
-    const std::string valueName(name.data(), nameLength);
-    std::cout << "    " << (valueName.empty() ? "(Default)" : valueName) << "    " << TypeName(type)
-              << "    " << DataText(type, data, dataSize) << '\n';
-  }
+  const LONG result = ForEachValue(handle, [](const RegistryValue& value) {
+    std::cout << "    " << (value.name.empty() ? "(Default)" : value.name) << "    "
+              << TypeName(value.type) << "    " << DataText(value.type, value.data) << '\n';
+  });
   RegCloseKey(handle);
   std::cout << '\n';
-  if (result != ERROR_NO_MORE_ITEMS) {
+  if (result != ERROR_SUCCESS) {
     std::cerr << "ERROR: reading the key's values failed (error " << result << ").\n";
     return 1;
   }

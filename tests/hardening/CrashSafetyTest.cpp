@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "platform/posix/RegistryStats.h"
-#include "tests/TempStore.h"
 #include "tests/hardening/HardeningSupport.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 
 namespace refwarden::hardening {
 namespace {
@@ -78,19 +79,6 @@ bool ReadLines(int fd, std::size_t enough, std::string* pending, std::vector<std
   return true;
 }
 
-bool StoredAsTrace(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  BYTE data[8] = {};
-  DWORD size = sizeof data;
-  DWORD type = 0;
-  const LONG r = RegQueryValueExA(key, path.c_str(), nullptr, &type, data, &size);
-  RegCloseKey(key);
-  return r == ERROR_SUCCESS && type == REG_SZ && size == 3 &&
-         std::string(reinterpret_cast<char*>(data), 3) == std::string("ok\0", 3);
-}
-
 TEST(CrashSafetyTest, KilledWritersLoseNoAcknowledgedTrace) {
   const int rounds = static_cast<int>(SizeFromEnvironment("REFWARDEN_CRASH_ROUNDS", 30));
   testing::TempStore store;
@@ -131,7 +119,7 @@ TEST(CrashSafetyTest, KilledWritersLoseNoAcknowledgedTrace) {
       }
       ++acknowledged;
       const std::string path = line.substr(1);
-      if (!StoredAsTrace(path) && ++missing <= 5)
+      if (!testing::IsTraced(path) && ++missing <= 5)
         ADD_FAILURE() << "round " << round << ": acknowledged but not stored: " << path;
     }
     EXPECT_EQ(missing, 0u) << "round " << round;

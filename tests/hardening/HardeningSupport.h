@@ -12,8 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "filter/RequestHandling.h"
+#include "filter/RequestTrace.h"
 #include "platform/Platform.h"
+#include "tests/support/LinkedFilter.h"
+#include "tests/support/References.h"
 #include "tools/FilterHost.h"
 
 namespace refwarden::hardening {
@@ -31,32 +33,16 @@ struct TestRequest {
   FilterRequest AsFilterRequest() const { return {host, referer, url}; }
 };
 
-// The filter's code linked directly, so that the registry layer's counters in
-// this process are the ones it uses.
-inline DWORD WINAPI LinkedHttpFilterProc(HTTP_FILTER_CONTEXT* context, DWORD notification,
-                                         void* data) {
-  return HandleNotification(context, notification, data);
-}
-
+// Sends `request` through the filter's code linked in, so that the registry
+// layer's counters in this process are the ones it uses.
 inline FilterOutcome Send(const TestRequest& request) {
-  return RunPreprocHeaders(&LinkedHttpFilterProc, request.AsFilterRequest());
+  return RunPreprocHeaders(&testing::LinkedHttpFilterProc, request.AsFilterRequest());
 }
 
-// The rule, for the paths these tests make (one image suffix at most, at the
-// end): an image whose referer does not name "/<host>/" is rewritten to
-// "/refwarden" and its suffix. Returns the replacement, or "" for a pass.
+// Returns what the rule, written out on its own, makes of `r`: the
+// replacement URL, or "" for a pass.
 inline std::string RuleReplacement(const TestRequest& r) {
-  static constexpr std::string_view kImages[] = {".jpg", ".gif", ".png", ".bmp"};
-  const std::string_view path = r.path;
-  bool image = false;
-  for (std::string_view suffix : kImages) {
-    image = image ||
-            (path.size() >= suffix.size() && path.substr(path.size() - suffix.size()) == suffix);
-  }
-  if (!image) return "";
-  const std::string ownSite = "/" + r.host + "/";
-  if (r.referer.find(ownSite) != std::string::npos) return "";
-  return "/refwarden" + std::string(path.substr(path.size() - 4));
+  return reference::RuleReplacement(r.path, r.host, r.referer);
 }
 
 // Checks what the filter did with `r` when its trace may have failed: the

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "platform/posix/RegistryStats.h"
-#include "tests/TempStore.h"
 #include "tests/hardening/HardeningSupport.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 
 namespace refwarden::hardening {
 namespace {
@@ -129,30 +130,13 @@ TEST(LoadTest, EveryRequestRightExactTraceNoLeakFlatMemory) {
       expected.insert(LoadRequest(static_cast<std::uint64_t>(t), i).path);
   const std::size_t expectedCount = expected.size();
   std::size_t stored = 0, unexpected = 0, badData = 0;
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-  std::vector<char> name(16384);
-  for (DWORD index = 0;; ++index) {
-    DWORD nameLength = static_cast<DWORD>(name.size());
-    BYTE data[16];
-    DWORD dataSize = sizeof data;
-    DWORD type = 0;
-    const LONG r =
-        RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &type, data, &dataSize);
-    if (r == ERROR_NO_MORE_ITEMS) break;
-    ASSERT_EQ(r, ERROR_SUCCESS) << "at value " << index;
+  const LONG read = testing::ForEachValue(kTraceKey, [&](const testing::StoredValue& value) {
     ++stored;
-    if (expected.erase(std::string(name.data(), nameLength)) == 0) {
-      if (++unexpected <= 10)
-        ADD_FAILURE() << "stored but never asked for, or twice: "
-                      << std::string(name.data(), nameLength);
-    }
-    if (type != REG_SZ || dataSize != 3 ||
-        std::string_view(reinterpret_cast<char*>(data), 3) != std::string_view("ok\0", 3)) {
-      ++badData;
-    }
-  }
-  RegCloseKey(key);
+    if (expected.erase(value.name) == 0 && ++unexpected <= 10)
+      ADD_FAILURE() << "stored but never asked for, or twice: " << value.name;
+    if (value.type != REG_SZ || value.data != testing::kTraceData) ++badData;
+  });
+  EXPECT_EQ(read, ERROR_SUCCESS);
   EXPECT_EQ(stored, expectedCount);
   EXPECT_EQ(unexpected, 0u);
   EXPECT_EQ(badData, 0u);

@@ -25,8 +25,9 @@
 #include <vector>
 
 #include "platform/posix/RegistryStats.h"
-#include "tests/TempStore.h"
 #include "tests/hardening/HardeningSupport.h"
+#include "tests/support/RegistryReading.h"
+#include "tests/support/TempStore.h"
 
 namespace refwarden::hardening {
 namespace {
@@ -152,7 +153,7 @@ struct Fault {
 // returns what went wrong (empty when all held).
 std::vector<std::string> RunScenario(const Fault& fault, const std::string& folder) {
   const std::string store = folder + "/data/registry.sqlite";
-  setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
+  testing::UseStore(store);
   std::vector<std::string> problems;
   RequestLoad load(3);
   load.WaitForRequests(300);
@@ -236,10 +237,7 @@ void ExpectScenarioHolds(const Fault& fault, const std::function<std::string()>&
   EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "") << fault.name;
 }
 
-std::string MakeFolder() {
-  char pattern[] = "/tmp/refwarden-fault-XXXXXX";
-  return mkdtemp(pattern) == nullptr ? std::string() : std::string(pattern);
-}
+std::string MakeFolder() { return testing::MakeTempFolder(); }
 
 // Writes pseudo-random bytes over `path` from `offset` to its end.
 void Scribble(const std::string& path, off_t offset) {

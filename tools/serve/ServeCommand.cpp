@@ -92,8 +92,10 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
     }
   }
 
-  own.Start();
-  if (foreign) foreign->Start();
+  if (!own.Start() || (foreign && !foreign->Start())) {
+    std::cerr << "refwarden serve: cannot start the server (out of threads or memory?)\n";
+    return 1;
+  }
   {
     std::lock_guard<std::mutex> lock(logMutex);
     std::cout << "Serving " << arguments.root << " through the filter " << filterPath << "\n"

@@ -1,22 +1,18 @@
 // One static web site whose every request first goes through the filter
-// library, as it would in the web server the filter is made for.
+// library, as it would in the web server the filter is made for: the filter
+// sees the Host and Referer headers and the request target as they arrived.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "tools/FilterHost.h"
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace refwarden {
 
@@ -29,11 +25,25 @@ struct SiteOptions {
   int ownSitePort = 0;
 };
 
+// What one site holds against its clients.
+struct SiteLimits {
+  // Connections served at once; more are closed on arrival. With the file a
+  // download holds open, two sites stay within the usual 1024 descriptors.
+  static constexpr unsigned kConnections = 200;
+  // A connection on which nothing is read or written for this long is closed.
+  static constexpr unsigned kIdleSeconds = 10;
+  // Request line and headers must fit here (414 for a longer line, 431 for
+  // more headers); the response's headers use part of it.
+  static constexpr std::size_t kRequestHeadBytes = 32 * 1024;
+  // HTML files up to this size get "@OWN_SITE@" filled in; larger ones are sent as they are.
+  static constexpr std::size_t kFilledHtmlBytes = 1 << 20;
+};
+
 class SiteServer {
  public:
   // `log` receives one line per request; `logMutex` guards it across sites.
   SiteServer(SiteOptions options, std::ostream* log, std::mutex* logMutex);
-  // Stops serving and waits for the server's thread.
+  // Stops serving.
   ~SiteServer();
   SiteServer(const SiteServer&) = delete;
   SiteServer& operator=(const SiteServer&) = delete;
@@ -41,20 +51,27 @@ class SiteServer {
   // Listens on host:port, port 0 meaning any free one. Returns the port, or
   // -1 when the address cannot be had.
   int Bind(const std::string& host, int port);
-  // Serves, on a thread of its own, until Stop. Requires a successful Bind.
-  void Start();
-  // Stops serving and waits for the thread; harmless when not started.
+  // Serves, on threads of its own (one per connection), until Stop. Returns
+  // false when the server cannot start. Requires a successful Bind.
+  bool Start();
+  // Closes every connection and waits for the server's threads; harmless
+  // when not started.
   void Stop();
 
  private:
-  void Handle(const httplib::Request& request, httplib::Response& response);
+  struct Callbacks;
+  struct Exchange;
+
+  void Answer(MHD_Connection* connection, Exchange& exchange, const std::string& method,
+              const std::string& version);
+  void Log(const std::string& method, const std::string& target, const std::string& referer,
+           const std::string& decision, int status);
 
   SiteOptions options_;
   std::ostream* log_;
   std::mutex* logMutex_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  std::atomic<bool> finished_{false};
+  int listenSocket_ = -1;
+  MHD_Daemon* daemon_ = nullptr;
 };
 
 }  // namespace refwarden

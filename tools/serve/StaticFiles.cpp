@@ -61,13 +61,19 @@ FileLookup LookUpFile(const fs::path& root, std::string_view url) {
     start = end + 1;
   }
 
+  // "/a.jpg/" names a directory, as on file systems; it must not reach a.jpg.
+  const bool directoryOnly = path.back() == '/' || path.size() < 2 ||
+                             std::string_view(path).substr(path.size() - 2) == "/.";
+
   std::error_code error;
   const fs::path base = fs::canonical(root, error);
   if (error) return Refused(404);
   fs::path file = fs::weakly_canonical(base / relative, error);
   if (error) return Refused(404);
   if (!IsWithin(file, base)) return Refused(403);
-  if (fs::is_directory(file, error)) {
+  const bool isDirectory = fs::is_directory(file, error);
+  if (directoryOnly && !isDirectory) return Refused(404);
+  if (isDirectory) {
     file = fs::weakly_canonical(file / "index.html", error);
     if (error) return Refused(404);
     if (!IsWithin(file, base)) return Refused(403);

@@ -15,7 +15,8 @@ struct FileLookup {
 
 // Returns the file that `url` (path and query as requested) names under
 // `root`: the path is cut at '?' or '#' and percent-decoded; a directory
-// stands for its index.html. 400 when the path does not start with '/';
+// stands for its index.html, and a path ending in "/" names a directory only.
+// 400 when the path does not start with '/';
 // 403 when it has a ".." segment or a NUL, or leads out of the root through
 // a symbolic link; 404 when no regular file is there. Requires `root` to be
 // an existing directory.

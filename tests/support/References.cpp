@@ -1,14 +1,15 @@
-// Plain reference implementations the optimised code is checked against.
-#pragma once
-
-#include <string>
-#include <string_view>
-#include <vector>
+#include "tests/support/References.h"
 
 namespace refwarden::reference {
 
-// Naive left-to-right search; 1-based result, 0 when not found or find empty.
-inline int NaiveFind(std::string_view source, std::string_view find, int start) {
+int NaiveFindChar(std::string_view source, char ch, int start) {
+  for (std::size_t i = static_cast<std::size_t>(start - 1); i < source.size(); ++i) {
+    if (source[i] == ch) return static_cast<int>(i) + 1;
+  }
+  return 0;
+}
+
+int NaiveFind(std::string_view source, std::string_view find, int start) {
   if (find.empty()) return 0;
   for (std::size_t i = static_cast<std::size_t>(start - 1); i + find.size() <= source.size(); ++i) {
     if (source.compare(i, find.size(), find) == 0) return static_cast<int>(i) + 1;
@@ -16,8 +17,16 @@ inline int NaiveFind(std::string_view source, std::string_view find, int start) 
   return 0;
 }
 
-// The greedy matcher written straight from its segment rules.
-inline bool SegmentMatch(std::string_view text, std::string_view pattern) {
+std::int32_t NaiveShift(std::string_view find, unsigned char b) {
+  for (std::size_t j = find.size() - 1; j-- > 0;) {
+    if (static_cast<unsigned char>(find[j]) == b) {
+      return static_cast<std::int32_t>(find.size() - 1 - j);
+    }
+  }
+  return static_cast<std::int32_t>(find.size());
+}
+
+bool SegmentMatch(std::string_view text, std::string_view pattern) {
   std::vector<std::string_view> segments;
   std::size_t from = 0;
   for (std::size_t star; (star = pattern.find('*', from)) != std::string_view::npos;
@@ -41,8 +50,21 @@ inline bool SegmentMatch(std::string_view text, std::string_view pattern) {
   return at != std::string_view::npos && at + last.size() == text.size();
 }
 
-// Every string of length 0..maxLength over `alphabet`.
-inline std::vector<std::string> AllStrings(std::string_view alphabet, std::size_t maxLength) {
+bool ProtectedByRule(std::string_view path) {
+  for (std::string_view pattern : {"*.jpg", "*.gif", "*.png", "*.bmp"}) {
+    if (SegmentMatch(path, pattern)) return true;
+  }
+  return false;
+}
+
+std::string RuleReplacement(std::string_view path, std::string_view host,
+                            std::string_view referer) {
+  if (!ProtectedByRule(path)) return "";
+  if (SegmentMatch(referer, "*/" + std::string(host) + "/*")) return "";
+  return "/refwarden" + std::string(path.substr(path.size() - 4));
+}
+
+std::vector<std::string> AllStrings(std::string_view alphabet, std::size_t maxLength) {
   std::vector<std::string> all{""};
   for (std::size_t begin = 0, length = 1; length <= maxLength; ++length) {
     const std::size_t end = all.size();
@@ -52,23 +74,6 @@ inline std::vector<std::string> AllStrings(std::string_view alphabet, std::size_
     begin = end;
   }
   return all;
-}
-
-// Shows a string quoted, with control, high, quote and backslash bytes as
-// \xNN, so that a failing input can be read in the output.
-inline std::string Printable(std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace refwarden::reference
