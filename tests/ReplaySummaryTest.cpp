@@ -160,7 +160,7 @@ TEST(TerminalTextTest, Table) {
       {"caf\xc3\xa9 \xe2\x80\xae \xf0\x9f\x90\x88", "caf\xc3\xa9 \xe2\x80\xae \xf0\x9f\x90\x88"},
       {"\x1b[31mred", "\\x1b[31mred"},
       {"a\tb\nc\x7f", "a\\x09b\\x0ac\\x7f"},
-      {"back\\slash", "back\\\\slash"},
+      {"back\\slash", "back\\x5cslash"},
       {"\xc2\x9b\xc2\xa0", "\\xc2\\x9b\xc2\xa0"},    // a C1 control; no-break space stays
       {"\xff\xfe", "\\xff\\xfe"},                    // not UTF-8
       {"\xc3(", "\\xc3("},                           // a lead byte without its follower

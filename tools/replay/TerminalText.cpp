@@ -48,11 +48,8 @@ std::string TerminalText(std::string_view bytes) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x20 || byte == 0x7F) {
+    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
       AppendEscaped(&out, byte);
-      ++i;
-    } else if (byte == '\\') {
-      out += "\\\\";
       ++i;
     } else if (byte < 0x80) {
       out.push_back(static_cast<char>(byte));
