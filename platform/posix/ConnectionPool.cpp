@@ -1,10 +1,8 @@
 #include "platform/posix/ConnectionPool.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <new>
 
+#include "platform/posix/NoDestructor.h"
 #include "platform/posix/StoreFile.h"
 
 namespace refwarden {
@@ -21,10 +19,20 @@ struct PoolCloser {
 
 }  // namespace
 
+ConnectionLease& ConnectionLease::operator=(ConnectionLease&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    c_ = std::exchange(o.c_, nullptr);
+  }
+  return *this;
+}
+
+void ConnectionLease::Reset() noexcept {
+  if (c_ != nullptr) ConnectionPool::Get().Return(std::exchange(c_, nullptr));
+}
+
 ConnectionPool& ConnectionPool::Get() {
-  // Static storage rather than the heap: an unloaded library takes it along.
-  alignas(ConnectionPool) static unsigned char storage[sizeof(ConnectionPool)];
-  static ConnectionPool* pool = new (storage) ConnectionPool;
+  static NoDestructor<ConnectionPool> pool;
   return *pool;
 }
 
@@ -39,18 +47,18 @@ void ConnectionPool::Close(StoreConnection* c) {
   open_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
-  *out = nullptr;
+LONG ConnectionPool::Checkout(const std::string* path, ConnectionLease* out) {
+  out->Reset();
   thread_local std::string named;
   if (path == nullptr) {
     if (!ResolveStoreFile(&named)) return ERROR_PATH_NOT_FOUND;
     path = &named;
   }
-  struct stat st;
-  bool exists = stat(path->c_str(), &st) == 0;
-  int statError = exists ? 0 : errno;
+  FileIdentity now;
+  const LONG found = IdentifyFile(*path, &now);
 
   Store* store;
+  StoreConnection* reused = nullptr;
   std::vector<StoreConnection*> stale;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -58,21 +66,25 @@ LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
     while (!store->idle.empty()) {
       StoreConnection* c = store->idle.back();
       store->idle.pop_back();
-      if (exists && c->IsSameFile(st)) {
-        *out = c;
+      if (found == ERROR_SUCCESS && c->file() == now) {
+        reused = c;
         break;
       }
       stale.push_back(c);
     }
     // Counted before the lock is let go, so that Shutdown never frees the
     // store a new connection is about to use.
-    if (*out == nullptr) open_.fetch_add(1, std::memory_order_relaxed);
+    if (reused == nullptr) open_.fetch_add(1, std::memory_order_relaxed);
   }
   for (StoreConnection* c : stale) Close(c);
-  if (*out != nullptr) return ERROR_SUCCESS;
+  if (reused != nullptr) {
+    *out = ConnectionLease(reused);
+    return ERROR_SUCCESS;
+  }
 
-  LONG r =
-      !exists && statError != ENOENT ? ErrorFromErrno(statError) : CreateStoreFileIfMissing(*path);
+  // A path that cannot be looked at is either missing (then created here) or
+  // refused for the same reason again.
+  LONG r = found == ERROR_SUCCESS ? ERROR_SUCCESS : CreateStoreFileIfMissing(*path);
   auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
   if (c == nullptr) {
     open_.fetch_sub(1, std::memory_order_relaxed);
@@ -82,7 +94,7 @@ LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
     Close(c);
     return failed;
   }
-  *out = c;
+  *out = ConnectionLease(c);
   return ERROR_SUCCESS;
 }
 

@@ -1,26 +1,20 @@
 #include "platform/posix/StoreConnection.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <iterator>
 
-#include "platform/posix/StoreFile.h"
+#include "platform/posix/RegistryNames.h"
+#include "platform/posix/SqliteErrors.h"
 
 namespace refwarden {
 
 namespace {
 
-// Key names: at most 255 bytes each, as the registry has them; a whole path
-// at most 32,767.
-constexpr std::size_t kMaxKeyNameLen = 255;
-constexpr std::size_t kMaxKeyPathLen = 32767;
 constexpr std::size_t kMaxCachedKeys = 1024;
 constexpr std::int64_t kBusyTimeoutNs = 10'000'000'000;
 constexpr int kSchemaVersion = 1;
@@ -71,38 +65,11 @@ void BindText(sqlite3_stmt* s, int i, std::string_view text) {
                     SQLITE_STATIC);
 }
 
-// Checks a relative key path and drops one trailing backslash; false when it
-// starts with a backslash, has an empty or over-long name, or is too long.
-bool NormaliseKeyPath(const char* sub, std::string_view* out) {
-  std::string_view path = sub == nullptr ? std::string_view() : std::string_view(sub);
-  if (!path.empty() && path.front() == '\\') return false;
-  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (path.size() > kMaxKeyPathLen) return false;
-  if (!path.empty()) {
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t end = path.find('\\', start);
-      std::size_t len = (end == std::string_view::npos ? path.size() : end) - start;
-      if (len == 0 || len > kMaxKeyNameLen) return false;
-      if (end == std::string_view::npos) break;
-      start = end + 1;
-    }
-  }
-  *out = path;
-  return true;
-}
-
-// True when this process may read and write `path` by its permissions.
-bool Writable(const std::string& path) {
-  return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
-}
-
 }  // namespace
 
-void FoldAscii(std::string_view in, std::string* out) {
-  out->assign(in.data(), in.size());
-  for (char& c : *out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+void ValueRow::End() {
+  if (statement_ != nullptr) sqlite3_reset(statement_);
+  statement_ = nullptr;
 }
 
 StoreConnection::StoreConnection(StoreShared* shared) : shared_(shared) {}
@@ -113,35 +80,9 @@ StoreConnection::~StoreConnection() {
 }
 
 LONG StoreConnection::Fail(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return ERROR_LOCK_VIOLATION;
-    case SQLITE_FULL:
-      faulted_ = true;
-      return ERROR_DISK_FULL;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      faulted_ = true;
-      return ERROR_ACCESS_DENIED;
-    case SQLITE_CANTOPEN:
-      faulted_ = true;
-      return ERROR_PATH_NOT_FOUND;
-    case SQLITE_NOMEM:
-      faulted_ = true;
-      return ERROR_OUTOFMEMORY;
-    case SQLITE_TOOBIG:
-    case SQLITE_RANGE:
-    case SQLITE_MISMATCH:
-      return ERROR_INVALID_PARAMETER;
-    case SQLITE_IOERR:
-      faulted_ = true;
-      return ERROR_WRITE_FAULT;
-    default:  // corrupt, not a database, schema and the like
-      faulted_ = true;
-      return ERROR_BADDB;
-  }
+  const StoreFailure failure = FailureFromSqlite(rc);
+  if (failure.faulted) faulted_ = true;
+  return failure.error;
 }
 
 int StoreConnection::OnBusy(void* self, int attempts) {
@@ -166,18 +107,14 @@ LONG StoreConnection::Open() {
   // SQLite may hand a new connection a read-write descriptor that another
   // connection of this process left behind, so the file's own permissions
   // decide as well.
-  if (sqlite3_db_readonly(db_, "main") != 0 || !Writable(shared_->path)) {
+  if (sqlite3_db_readonly(db_, "main") != 0 || !MayReadAndWrite(shared_->path)) {
     faulted_ = true;
     return ERROR_ACCESS_DENIED;
   }
-  struct stat st;
-  if (stat(shared_->path.c_str(), &st) != 0) {
+  if (LONG r = IdentifyFile(shared_->path, &file_)) {
     faulted_ = true;
-    return ErrorFromErrno(errno);
+    return r;
   }
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-  mode_ = st.st_mode;
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -188,27 +125,13 @@ LONG StoreConnection::Open() {
   return Prepare();
 }
 
-bool StoreConnection::IsSameFile(const struct stat& st) const {
-  return st.st_dev == dev_ && st.st_ino == ino_ && st.st_mode == mode_;
-}
-
 // An open file that was deleted or replaced takes writes that no one will
 // ever read, and one made read-only still takes them through the open
 // descriptor: check before each write, so that neither passes as success.
 LONG StoreConnection::CheckFileBeforeWrite() {
-  struct stat st;
-  if (stat(shared_->path.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
-    faulted_ = true;
-    return ERROR_WRITE_FAULT;
-  }
-  if (st.st_mode != mode_) {
-    if (!Writable(shared_->path)) {
-      faulted_ = true;
-      return ERROR_ACCESS_DENIED;
-    }
-    mode_ = st.st_mode;
-  }
-  return ERROR_SUCCESS;
+  LONG r = CheckStillWritable(shared_->path, &file_);
+  if (r != ERROR_SUCCESS) faulted_ = true;
+  return r;
 }
 
 LONG StoreConnection::Exec(const char* sql) {
@@ -263,6 +186,8 @@ LONG StoreConnection::CreateSchema() {
 }
 
 LONG StoreConnection::Prepare() {
+  static_assert(std::size(kStatementSql) == kStatementCount,
+                "one SQL text for each statement, in the enum's order");
   for (int i = 0; i < kStatementCount; ++i) {
     int rc = sqlite3_prepare_v3(db_, kStatementSql[i], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[i],
                                 nullptr);
@@ -287,7 +212,7 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
     sqlite3_reset(s);
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
   }
-  reading_ = s;
+  row->statement_ = s;
   row->rowid = sqlite3_column_int64(s, 0);
   row->name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
   row->nameLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
@@ -295,19 +220,15 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
   row->data = static_cast<const BYTE*>(sqlite3_column_blob(s, 3));
   row->dataLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 3));
   if (row->name == nullptr && sqlite3_errcode(db_) == SQLITE_NOMEM) {
-    EndRead();
+    row->End();
     return Fail(SQLITE_NOMEM);
   }
   if (row->name == nullptr) row->name = "";
   return ERROR_SUCCESS;
 }
 
-void StoreConnection::EndRead() {
-  if (reading_ != nullptr) sqlite3_reset(reading_);
-  reading_ = nullptr;
-}
-
 LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueGet];
   sqlite3_bind_int64(s, 1, key);
   BindText(s, 2, name);
@@ -315,6 +236,7 @@ LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRo
 }
 
 LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueFrom];
   sqlite3_bind_int64(s, 1, key);
   sqlite3_bind_int64(s, 2, rowid);
@@ -322,6 +244,7 @@ LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueR
 }
 
 LONG StoreConnection::ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueAt];
   sqlite3_bind_int64(s, 1, key);
   sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));

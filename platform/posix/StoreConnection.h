@@ -1,10 +1,8 @@
 // One SQLite connection to a registry store, with its prepared statements and
 // a cache of resolved key paths. A connection is used by one thread at a time
-// (the pool hands it to one key handle); it is not itself locked.
+// (the pool hands it to one key handle); it is not itself locked. It speaks
+// SQL only: what it needs of the file on disk it asks StoreFile.
 #pragma once
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +12,7 @@
 #include <unordered_map>
 
 #include "platform/Platform.h"
+#include "platform/posix/StoreFile.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -32,15 +31,28 @@ struct StoreShared {
 // The key HKEY_CURRENT_USER stands for.
 constexpr std::int64_t kRootKeyId = 1;
 
-// One value as read from the store; the pointers stay valid until the
-// connection's EndRead().
-struct ValueRow {
+// One value read from the store, and the read itself: name and data point
+// into the connection's statement and stay valid while the row lives; the
+// read ends when the row is destroyed. A connection serves one read at a
+// time, so a row must be gone before the connection's next read or write.
+class ValueRow {
+ public:
+  ValueRow() = default;
+  ~ValueRow() { End(); }
+  ValueRow(const ValueRow&) = delete;
+  ValueRow& operator=(const ValueRow&) = delete;
+
   std::int64_t rowid = 0;
   const char* name = nullptr;
   std::size_t nameLen = 0;
   DWORD type = 0;
   const BYTE* data = nullptr;
   std::size_t dataLen = 0;
+
+ private:
+  friend class StoreConnection;
+  void End();
+  sqlite3_stmt* statement_ = nullptr;
 };
 
 class StoreConnection {
@@ -57,9 +69,8 @@ class StoreConnection {
 
   StoreShared* shared() const { return shared_; }
 
-  // True when the file at the store's path is the one this connection opened,
-  // with the same permissions; `st` is a fresh stat of that path.
-  bool IsSameFile(const struct stat& st) const;
+  // The file this connection opened, as it was when last checked.
+  const FileIdentity& file() const { return file_; }
 
   // True once an error showed the connection cannot be trusted any more (I/O,
   // corruption, read-only, full disk); such a connection is not pooled again.
@@ -72,17 +83,17 @@ class StoreConnection {
   // ERROR_INVALID_PARAMETER for a malformed path.
   LONG FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id, bool* created);
 
-  // Reads the value `name` of key `key` (ERROR_FILE_NOT_FOUND when absent).
+  // Reads the value `name` of key `key` into *row (ERROR_FILE_NOT_FOUND when
+  // absent).
   LONG ReadValue(std::int64_t key, std::string_view name, ValueRow* row);
   // Reads the first value of `key` whose rowid is at least `rowid`.
   LONG ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row);
   // Reads the value at position `index` of `key` in write order.
   LONG ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row);
-  // Ends the read of the last Read* call; the row's pointers die here.
-  void EndRead();
 
   // Creates the value or replaces its type and data (its name keeps the case
-  // first written and its place in the order).
+  // first written and its place in the order). Refused when the file was
+  // deleted, replaced or made read-only since it was opened.
   LONG WriteValue(std::int64_t key, std::string_view name, DWORD type, const BYTE* data,
                   DWORD size);
 
@@ -116,18 +127,12 @@ class StoreConnection {
   StoreShared* shared_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmts_[kStatementCount] = {};
-  sqlite3_stmt* reading_ = nullptr;
   bool faulted_ = false;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-  mode_t mode_ = 0;
+  FileIdentity file_;
   std::int64_t busySinceNs_ = 0;
   std::string scratch_;
   std::string folded_;
   std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id
 };
-
-// Lower-cases ASCII letters only, as the store's NOCASE collation compares.
-void FoldAscii(std::string_view in, std::string* out);
 
 }  // namespace refwarden

@@ -95,6 +95,29 @@ LONG ErrorFromErrno(int err) {
   }
 }
 
+LONG IdentifyFile(const std::string& path, FileIdentity* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return ErrorFromErrno(errno);
+  id->device = st.st_dev;
+  id->inode = st.st_ino;
+  id->mode = st.st_mode;
+  return ERROR_SUCCESS;
+}
+
+bool MayReadAndWrite(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+LONG CheckStillWritable(const std::string& path, FileIdentity* opened) {
+  FileIdentity now;
+  if (IdentifyFile(path, &now) != ERROR_SUCCESS || !now.SameFile(*opened)) return ERROR_WRITE_FAULT;
+  if (now.mode != opened->mode) {
+    if (!MayReadAndWrite(path)) return ERROR_ACCESS_DENIED;
+    opened->mode = now.mode;
+  }
+  return ERROR_SUCCESS;
+}
+
 LONG CreateStoreFileIfMissing(const std::string& path) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   struct stat st;

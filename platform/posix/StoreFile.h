@@ -1,18 +1,48 @@
-// Where the per-user registry store lives, and making sure it exists with
-// owner-only permissions before SQLite opens it.
+// The store as a file on disk: where it lives, which file a path names,
+// whether this process may write it, creating it with owner-only permissions,
+// and what system errors mean as Windows error codes. Nothing else in the
+// store touches the file system.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Platform.h"
 
 namespace refwarden {
 
+// The file a path named at one moment, and its type and permission bits. A
+// file deleted or replaced and made again under the same name is another
+// file.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint32_t mode = 0;
+
+  bool SameFile(const FileIdentity& o) const { return device == o.device && inode == o.inode; }
+  bool operator==(const FileIdentity& o) const { return SameFile(o) && mode == o.mode; }
+};
+
 // Sets *path to the store file: $REFWARDEN_REGISTRY when set and not empty,
 // else $XDG_DATA_HOME/refwarden/registry.sqlite (XDG_DATA_HOME absolute),
 // else $HOME/.local/share/refwarden/registry.sqlite. Reads the environment
 // at each call. Returns false when no home folder can be found.
 bool ResolveStoreFile(std::string* path);
+
+// Sets *id to the file `path` names now (following symbolic links). Returns
+// ERROR_SUCCESS, or the error code for why it cannot be looked at.
+LONG IdentifyFile(const std::string& path, FileIdentity* id);
+
+// True when this process may read and write `path` by its permissions.
+bool MayReadAndWrite(const std::string& path);
+
+// Checks before a write that `path` still names the file `opened`, so that a
+// write is never acknowledged into a file deleted, replaced or made read-only
+// under an open connection. Returns ERROR_SUCCESS (and takes on the new mode
+// when only the permissions changed and still allow writing),
+// ERROR_WRITE_FAULT when the file is gone or another one, or
+// ERROR_ACCESS_DENIED when it may no longer be written.
+LONG CheckStillWritable(const std::string& path, FileIdentity* opened);
 
 // Creates the store file when it is missing: its missing folders with mode
 // 0700, the file itself empty with mode 0600, and removes any -wal/-shm left
