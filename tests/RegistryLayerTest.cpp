@@ -594,6 +594,64 @@ TEST_F(RegistryLayerTest, RecoversWhenACorruptStoreIsReplaced) {
   RegCloseKey(key);
 }
 
+// Puts a copy of the store at `from` in place of the file at `to`, as a
+// restore from a backup would: a new file under the old name.
+void ReplaceStoreFile(const std::string& from, const std::string& to) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  fs::copy_file(from, to + ".new");
+  fs::rename(to + ".new", to);
+}
+
+// A connection left idle in the pool must not be lent again once its file
+// was replaced: it would read the old file, where the new one's values are
+// missing.
+TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
+  const std::string other = folder_ + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store_);
+  key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-old-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegistryOpenConnectionCount(), 2u);  // both idle in the pool
+
+  ReplaceStoreFile(other, store_);
+  key = Open(kTraceKey);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "/in-the-new-file", nullptr, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "/in-the-old-file", nullptr, nullptr, nullptr, &size),
+            ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+// A key held open while its file is replaced must refuse writes: they would
+// land in the old file, which no one reads any more, and be acknowledged.
+TEST_F(RegistryLayerTest, KeyHeldOpenRefusesWritesOnceTheFileIsReplaced) {
+  const std::string other = folder_ + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store_);
+  HKEY held = Create(kTraceKey);
+  ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
+
+  ReplaceStoreFile(other, store_);
+  EXPECT_EQ(Set(held, "/into-the-old-file", "ok"), ERROR_WRITE_FAULT);
+  EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  key = Create(kTraceKey);
+  EXPECT_EQ(Set(key, "/after", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/in-the-new-file", "/after"}));
+}
+
 // A read-only store refuses writes, and serves again once writable. The
 // owner's permission bits bind only an account without override rights, so
 // as root the scenario runs in a child process as "nobody".

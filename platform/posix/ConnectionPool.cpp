@@ -43,6 +43,11 @@ ConnectionPool::Store* ConnectionPool::FindStore(const std::string& path) {
 }
 
 void ConnectionPool::Close(StoreConnection* c) {
+  // SQLite keeps the log of a file that was moved away when it closes, so
+  // that the file under the store's name would take it on.
+  FileIdentity now;
+  if (IdentifyFile(c->shared()->path, &now) != ERROR_SUCCESS || !now.SameFile(c->file()))
+    c->EmptyLog();
   delete c;
   open_.fetch_sub(1, std::memory_order_relaxed);
 }

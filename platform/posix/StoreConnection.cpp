@@ -122,7 +122,9 @@ LONG StoreConnection::Open() {
   // Fewer, larger checkpoints: a page written often is copied back once.
   if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
-  return Prepare();
+  if (LONG r = Prepare()) return r;
+  open_ = true;
+  return ERROR_SUCCESS;
 }
 
 // An open file that was deleted or replaced takes writes that no one will
@@ -262,6 +264,11 @@ LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD 
   sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
   std::lock_guard<std::mutex> hold(shared_->writeLock);
   return Run(kValuePut);
+}
+
+void StoreConnection::EmptyLog() {
+  if (!open_) return;
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }
 
 LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {

@@ -91,6 +91,13 @@ class StoreConnection {
   // Reads the value at position `index` of `key` in write order.
   LONG ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row);
 
+  // Copies what the write-ahead log holds into the file this connection
+  // opened and empties the log. For a file that was replaced or deleted: the
+  // log stays under the store's name, where a connection to the next file
+  // would read it as its own. Best effort (a log others still read stays);
+  // nothing for a connection that did not open.
+  void EmptyLog();
+
   // Creates the value or replaces its type and data (its name keeps the case
   // first written and its place in the order). Refused when the file was
   // deleted, replaced or made read-only since it was opened.
@@ -127,6 +134,7 @@ class StoreConnection {
   StoreShared* shared_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmts_[kStatementCount] = {};
+  bool open_ = false;
   bool faulted_ = false;
   FileIdentity file_;
   std::int64_t busySinceNs_ = 0;
