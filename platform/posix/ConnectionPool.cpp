@@ -42,17 +42,55 @@ ConnectionPool::Store* ConnectionPool::FindStore(const std::string& path) {
   return it->second.get();
 }
 
-void ConnectionPool::Close(StoreConnection* c) {
+LONG ConnectionPool::Admit(Store* store, StoreConnection* c) {
+  const auto deadline = StoreWaitClock::now() + kMaxStoreWait;
+  std::unique_lock<std::mutex> hold(lock_);
+  ++store->waiting;
+  for (;;) {
+    if (store->open == 0 || store->file.SameFile(c->file())) {
+      --store->waiting;
+      store->file = c->file();
+      ++store->open;
+      return ERROR_SUCCESS;
+    }
+    if (!store->idle.empty()) {
+      // Idle ones are to the file that was there before.
+      std::vector<StoreConnection*> stale;
+      stale.swap(store->idle);
+      hold.unlock();
+      for (StoreConnection* old : stale) Close(old);
+      hold.lock();
+      continue;
+    }
+    if (closed_.wait_until(hold, deadline) == std::cv_status::timeout &&
+        !(store->open == 0 || store->file.SameFile(c->file())) && store->idle.empty()) {
+      --store->waiting;
+      return ERROR_BUSY;
+    }
+  }
+}
+
+void ConnectionPool::Close(StoreConnection* c, bool admitted) {
   // SQLite keeps the log of a file that was moved away when it closes, so
   // that the file under the store's name would take it on.
   FileIdentity now;
   if (IdentifyFile(c->shared()->path, &now) != ERROR_SUCCESS || !now.SameFile(c->file()))
     c->EmptyLog();
+  // Uncounted only once closed: until then its shared memory is mapped.
+  const StoreShared* shared = c->shared();
   delete c;
+  if (admitted) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      auto it = stores_.find(shared->path);
+      if (it != stores_.end()) --it->second->open;
+    }
+    closed_.notify_all();
+  }
   open_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-LONG ConnectionPool::Checkout(const std::string* path, ConnectionLease* out) {
+LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLease* out) {
   out->Reset();
   thread_local std::string named;
   if (path == nullptr) {
@@ -87,15 +125,21 @@ LONG ConnectionPool::Checkout(const std::string* path, ConnectionLease* out) {
     return ERROR_SUCCESS;
   }
 
-  // A path that cannot be looked at is either missing (then created here) or
-  // refused for the same reason again.
-  LONG r = found == ERROR_SUCCESS ? ERROR_SUCCESS : CreateStoreFileIfMissing(*path);
+  LONG r = PrepareStoreFile(*path, create);
   auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
   if (c == nullptr) {
     open_.fetch_sub(1, std::memory_order_relaxed);
     return r == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : r;
   }
-  if (LONG failed = c->Open()) {
+  if (LONG failed = c->OpenFile()) {
+    Close(c, false);
+    return failed;
+  }
+  if (LONG busy = Admit(store, c)) {
+    Close(c, false);
+    return busy;
+  }
+  if (LONG failed = c->Start()) {
     Close(c);
     return failed;
   }
@@ -108,7 +152,9 @@ void ConnectionPool::Return(StoreConnection* c) {
   if (!c->faulted()) {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = stores_.find(c->shared()->path);
-    if (!shutdown_ && it != stores_.end() && it->second->idle.size() < kMaxIdlePerStore) {
+    // Not pooled while an opener waits for this file's connections to close.
+    if (!shutdown_ && it != stores_.end() && it->second->waiting == 0 &&
+        it->second->idle.size() < kMaxIdlePerStore) {
       it->second->idle.push_back(c);
       return;
     }

@@ -116,13 +116,14 @@ LONG Guarded(Op op) noexcept {
 
 // Runs `op` on the open key `hKey` with the key's lock held, after checking
 // it grants `need`. HKEY_CURRENT_USER itself is served through a connection
-// of its own for the call.
+// of its own for the call; only a write creates a missing store.
 template <class Op>
 LONG WithKey(HKEY hKey, REGSAM need, Op op) {
   if (hKey == HKEY_CURRENT_USER) {
     KeyHandle root;
     root.key = kRootKeyId;
-    if (LONG r = ConnectionPool::Get().Checkout(nullptr, &root.conn)) return r;
+    const bool create = (need & KEY_SET_VALUE) != 0;
+    if (LONG r = ConnectionPool::Get().Checkout(nullptr, create, &root.conn)) return r;
     return op(root);
   }
   std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
@@ -152,7 +153,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, bool create, REGSAM sam, PHKEY phkResul
   auto handle = std::make_shared<KeyHandle>();
   handle->access = GrantedAccess(sam);
   const std::string* store = parentStore.empty() ? nullptr : &parentStore;
-  if (LONG r = ConnectionPool::Get().Checkout(store, &handle->conn)) return r;
+  if (LONG r = ConnectionPool::Get().Checkout(store, create, &handle->conn)) return r;
   bool created = false;
   if (LONG r = handle->conn->FindKey(parent, lpSubKey, create, &handle->key, &created)) return r;
   *phkResult = Handles().Add(handle);

@@ -2,10 +2,10 @@
 
 #include <sched.h>
 #include <sqlite3.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 
 #include "platform/posix/RegistryNames.h"
@@ -16,7 +16,8 @@ namespace refwarden {
 namespace {
 
 constexpr std::size_t kMaxCachedKeys = 1024;
-constexpr std::int64_t kBusyTimeoutNs = 10'000'000'000;
+constexpr std::int64_t kMaxStoreWaitNs =
+    std::chrono::duration_cast<std::chrono::nanoseconds>(kMaxStoreWait).count();
 constexpr int kSchemaVersion = 1;
 
 const char* const kSchema =
@@ -54,9 +55,9 @@ const char* const kStatementSql[] = {
 };
 
 std::int64_t NowNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void BindText(sqlite3_stmt* s, int i, std::string_view text) {
@@ -85,11 +86,17 @@ LONG StoreConnection::Fail(int rc) {
   return failure.error;
 }
 
+StoreConnection::WriteTurn::WriteTurn(StoreConnection* c)
+    : c_(c), lock_(c->shared_->writeLock, StoreWaitClock::now() + kMaxStoreWait) {
+  c_->turnDeadlineNs_ = NowNs() + kMaxStoreWaitNs;
+}
+
 int StoreConnection::OnBusy(void* self, int attempts) {
   auto* c = static_cast<StoreConnection*>(self);
   std::int64_t now = NowNs();
-  if (attempts == 0) c->busySinceNs_ = now;
-  if (now - c->busySinceNs_ > kBusyTimeoutNs) return 0;
+  if (attempts == 0)
+    c->busyUntilNs_ = c->turnDeadlineNs_ != 0 ? c->turnDeadlineNs_ : now + kMaxStoreWaitNs;
+  if (now >= c->busyUntilNs_) return 0;
   if (attempts < 20) {
     sched_yield();
   } else {
@@ -98,7 +105,13 @@ int StoreConnection::OnBusy(void* self, int attempts) {
   return 1;
 }
 
-LONG StoreConnection::Open() {
+bool StoreConnection::FileMoved() {
+  int moved = 0;
+  return sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK ||
+         moved != 0;
+}
+
+LONG StoreConnection::OpenFile() {
   int rc = sqlite3_open_v2(shared_->path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) return Fail(rc);
@@ -115,6 +128,23 @@ LONG StoreConnection::Open() {
     faulted_ = true;
     return r;
   }
+  // The file opened must be the one identified: another may have taken the
+  // path in between.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::Start() {
+  // The pool may have waited since OpenFile; SQLite's first read opens the
+  // log beside whatever the path names then.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
+  if (LONG r = CheckHoldsAStore()) return r;
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -123,6 +153,12 @@ LONG StoreConnection::Open() {
   if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
   if (LONG r = Prepare()) return r;
+  // The first read opened the log and shared memory by the path's name; they
+  // are this file's only if the path still names it.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
   open_ = true;
   return ERROR_SUCCESS;
 }
@@ -152,26 +188,45 @@ LONG StoreConnection::EnableWal() {
   }
 }
 
-LONG StoreConnection::CreateSchema() {
-  auto version = [this](int* v) -> LONG {
-    sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_step(s);
-      if (rc == SQLITE_ROW) {
-        *v = sqlite3_column_int(s, 0);
-        rc = SQLITE_OK;
-      }
+LONG StoreConnection::QueryInts(const char* sql, int* first, int* second) {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      *first = sqlite3_column_int(s, 0);
+      if (second != nullptr) *second = sqlite3_column_int(s, 1);
+      rc = SQLITE_OK;
     }
-    sqlite3_finalize(s);
-    return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
-  };
+  }
+  sqlite3_finalize(s);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+}
+
+// Before anything is changed: a database with tables but without the store's
+// version is something else's, and must not gain the store's tables or be
+// switched to WAL. Both are read in one statement, so in one snapshot: the
+// schema is made in the same transaction that sets the version.
+LONG StoreConnection::CheckHoldsAStore() {
+  int version = 0;
+  int objects = 0;
+  if (LONG r = QueryInts("SELECT (SELECT user_version FROM pragma_user_version),"
+                         " (SELECT count(*) FROM sqlite_master)",
+                         &version, &objects))
+    return r;
+  if (version == kSchemaVersion || (version == 0 && objects == 0)) return ERROR_SUCCESS;
+  faulted_ = true;
+  return ERROR_BADDB;
+}
+
+LONG StoreConnection::CreateSchema() {
   int v = 0;
-  if (LONG r = version(&v)) return r;
+  if (LONG r = QueryInts("PRAGMA user_version", &v, nullptr)) return r;
   if (v == 0) {
-    std::lock_guard<std::mutex> hold(shared_->writeLock);
+    WriteTurn turn(this);
+    if (!turn.held()) return ERROR_LOCK_VIOLATION;
     if (LONG r = Exec("BEGIN IMMEDIATE")) return r;
-    LONG r = version(&v);
+    LONG r = QueryInts("PRAGMA user_version", &v, nullptr);
     if (r == ERROR_SUCCESS && v == 0) r = Exec(kSchema);
     if (r == ERROR_SUCCESS) r = Exec("COMMIT");
     if (r != ERROR_SUCCESS) {
@@ -262,12 +317,16 @@ LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD 
   BindText(s, 2, name);
   sqlite3_bind_int64(s, 3, type);
   sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
-  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
   return Run(kValuePut);
 }
 
 void StoreConnection::EmptyLog() {
   if (!open_) return;
+  // The file is no longer the store: no waiting and no syncing for it.
+  sqlite3_busy_handler(db_, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
   sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }
 
@@ -286,7 +345,8 @@ LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
 // was first written) and its own name as given.
 LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, bool* created) {
   if (LONG r = CheckFileBeforeWrite()) return r;
-  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
   if (LONG r = Run(kBegin)) return r;
   std::int64_t parent = kRootKeyId;
   std::string base;

@@ -4,6 +4,7 @@
 // SQL only: what it needs of the file on disk it asks StoreFile.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -25,8 +26,23 @@ namespace refwarden {
 struct StoreShared {
   explicit StoreShared(std::string p) : path(std::move(p)) {}
   const std::string path;
-  std::mutex writeLock;
+  std::timed_mutex writeLock;
 };
+
+// The longest a store operation waits, for other writers here or in another
+// process (then ERROR_LOCK_VIOLATION) or for this process to let go of a
+// store file that was replaced (then ERROR_BUSY): a request must not hang
+// behind a lock it cannot see.
+inline constexpr std::chrono::milliseconds kMaxStoreWait{1000};
+
+// The clock of those waits. ThreadSanitizer (GCC 12) does not see a lock
+// taken with pthread_mutex_clocklock, which timed_mutex uses for the steady
+// clock, so its builds wait on the system clock instead.
+#if defined(__SANITIZE_THREAD__)
+using StoreWaitClock = std::chrono::system_clock;
+#else
+using StoreWaitClock = std::chrono::steady_clock;
+#endif
 
 // The key HKEY_CURRENT_USER stands for.
 constexpr std::int64_t kRootKeyId = 1;
@@ -62,10 +78,20 @@ class StoreConnection {
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
 
-  // Opens the existing store file and creates the schema if it has none.
-  // Returns ERROR_SUCCESS or a Windows error code (ERROR_ACCESS_DENIED for a
-  // store that can only be read, ERROR_BADDB for one that is not a store).
-  LONG Open();
+  // Opening takes two steps, so that the pool can see which file was opened
+  // before SQLite reads it (and opens the log and shared memory beside it).
+  //
+  // Opens the existing store file, reading nothing yet, and takes its
+  // identity (file()). Returns ERROR_SUCCESS, ERROR_ACCESS_DENIED for a file
+  // this process may only read, ERROR_BUSY when the path named another file
+  // by the time it was opened, or another Windows error code.
+  LONG OpenFile();
+  // Then reads it, switches it to WAL and creates the schema if it has none.
+  // Returns ERROR_SUCCESS or a Windows error code (ERROR_BADDB for a file
+  // that is not a store: not a database, or a database of something else,
+  // which is left as it was; ERROR_BUSY when the path was taken by another
+  // file meanwhile).
+  LONG Start();
 
   StoreShared* shared() const { return shared_; }
 
@@ -94,8 +120,8 @@ class StoreConnection {
   // Copies what the write-ahead log holds into the file this connection
   // opened and empties the log. For a file that was replaced or deleted: the
   // log stays under the store's name, where a connection to the next file
-  // would read it as its own. Best effort (a log others still read stays);
-  // nothing for a connection that did not open.
+  // would read it as its own. Best effort, without waiting or syncing (a log
+  // others still read stays); nothing for a connection that did not open.
   void EmptyLog();
 
   // Creates the value or replaces its type and data (its name keeps the case
@@ -119,8 +145,28 @@ class StoreConnection {
     kStatementCount
   };
 
+  // This connection's turn to write: this process's write lock, taken within
+  // kMaxStoreWait, with SQLite's busy handler held to the same deadline while
+  // the turn lasts, so that one write waits that long at most in all.
+  class WriteTurn {
+   public:
+    explicit WriteTurn(StoreConnection* c);
+    ~WriteTurn() { c_->turnDeadlineNs_ = 0; }
+    WriteTurn(const WriteTurn&) = delete;
+    WriteTurn& operator=(const WriteTurn&) = delete;
+    // False when the time ran out first; nothing is held then.
+    bool held() const { return lock_.owns_lock(); }
+
+   private:
+    StoreConnection* c_;
+    std::unique_lock<std::timed_mutex> lock_;
+  };
+
   LONG Fail(int rc);
   LONG CheckFileBeforeWrite();
+  LONG QueryInts(const char* sql, int* first, int* second);
+  bool FileMoved();
+  LONG CheckHoldsAStore();
   LONG Prepare();
   LONG CreateSchema();
   LONG Exec(const char* sql);
@@ -137,7 +183,8 @@ class StoreConnection {
   bool open_ = false;
   bool faulted_ = false;
   FileIdentity file_;
-  std::int64_t busySinceNs_ = 0;
+  std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
+  std::int64_t busyUntilNs_ = 0;
   std::string scratch_;
   std::string folded_;
   std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id

@@ -44,12 +44,22 @@ bool MayReadAndWrite(const std::string& path);
 // ERROR_ACCESS_DENIED when it may no longer be written.
 LONG CheckStillWritable(const std::string& path, FileIdentity* opened);
 
-// Creates the store file when it is missing: its missing folders with mode
-// 0700, the file itself empty with mode 0600, and removes any -wal/-shm left
-// beside it by an earlier file of the same name. Safe against concurrent
-// creators in this and other processes. Returns ERROR_SUCCESS or the Windows
-// error code for what failed.
-LONG CreateStoreFileIfMissing(const std::string& path);
+// Makes sure `path` names something SQLite may open as a store, before it
+// does, so that nothing is created beside what is not a store. Returns
+// ERROR_SUCCESS for a regular file (through symbolic links) this process may
+// read and write; an empty one is first brought to mode 0600. Otherwise:
+// - nothing there: with `create`, the store is created (its missing folders
+//   with mode 0700, the file empty with mode 0600, any -wal/-shm left by an
+//   earlier file of that name removed; safe against concurrent creators in
+//   this and other processes) and then checked; without, ERROR_FILE_NOT_FOUND
+//   and nothing is created;
+// - a symbolic link to nothing: ERROR_PATH_NOT_FOUND; nothing is created
+//   where it points, since the link says the store lives elsewhere;
+// - a folder, device, FIFO or socket: ERROR_BADDB;
+// - a file this process may not read and write, or an empty one whose mode
+//   cannot be set: ERROR_ACCESS_DENIED;
+// - a path that cannot be looked at: the error code for why.
+LONG PrepareStoreFile(const std::string& path, bool create);
 
 // The Windows error code closest to the errno value `err`.
 LONG ErrorFromErrno(int err);
