@@ -133,17 +133,26 @@ typedef struct _HTTP_FILTER_VERSION {
 #define ERROR_DISK_FULL 112L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_BUSY 170L
 #define ERROR_BADDB 1009L
 #define ERROR_LOCK_VIOLATION 33L
 
 // The layer's store: the SQLite file named by REFWARDEN_REGISTRY, else
 // $XDG_DATA_HOME/refwarden/registry.sqlite (~/.local/share/... without it).
-// Every function is safe to call from any thread.
+// Every function is safe to call from any thread. Besides their own codes,
+// all of them answer for the store: ERROR_ACCESS_DENIED when this account
+// may not read and write it, ERROR_BADDB when it is not a store (a folder,
+// device, FIFO, or a file that is not this store's database),
+// ERROR_PATH_NOT_FOUND when it cannot be reached or created (a symbolic
+// link to nothing), ERROR_LOCK_VIOLATION when another process held it
+// locked for about a second, ERROR_BUSY for a moment after the file was
+// replaced while this process still used the one before, ERROR_DISK_FULL or
+// ERROR_WRITE_FAULT.
 
 // Opens the key `lpSubKey` (backslash-separated, relative) under
-// HKEY_CURRENT_USER, creating it and any missing key above it. Returns
-// ERROR_SUCCESS with a new handle in *phkResult, or a Windows error code
-// (e.g. when the store cannot be opened or created).
+// HKEY_CURRENT_USER, creating it and any missing key above it, and the store
+// itself when it is missing. Returns ERROR_SUCCESS with a new handle in
+// *phkResult, or a Windows error code.
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
                      LPDWORD lpdwDisposition);
@@ -158,8 +167,8 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
 LONG RegCloseKey(HKEY hKey);
 
 // Reading, for the tools: open an existing key (ERROR_FILE_NOT_FOUND when it
-// is missing), enumerate its values in the order they were first written,
-// and read one value.
+// or the whole store is missing; it creates nothing), enumerate its values in
+// the order they were first written, and read one value.
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
                    LPDWORD lpReserved, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);

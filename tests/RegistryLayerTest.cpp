@@ -1,9 +1,11 @@
 // The SQLite-backed registry functions, each test on a store of its own.
+#include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -302,6 +305,248 @@ TEST_F(RegistryLayerTest, StoreThatCannotBeCreatedIsAnError) {
   EXPECT_EQ(RegSetValueExA(key, "/a", 0, REG_SZ, kOk, 3), ERROR_INVALID_HANDLE);
 }
 
+// Everything under `folder`: each entry's path, mode, and for a file its size
+// and a hash of its bytes, for a link its target. Two listings differ when
+// anything was created, removed or changed.
+std::set<std::string> Listing(const std::string& folder) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    std::string line = it->path().string() + " mode " + std::to_string(st.st_mode);
+    if (S_ISREG(st.st_mode)) {
+      std::string bytes;
+      if (FILE* f = std::fopen(it->path().c_str(), "rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+          bytes.append(buffer, n);
+        std::fclose(f);
+      }
+      line += " size " + std::to_string(bytes.size()) + " hash " +
+              std::to_string(std::hash<std::string>()(bytes));
+    }
+    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(it->path()).string();
+    out.insert(line);
+  }
+  return out;
+}
+
+// Runs `scenario` in a child process, which may change its user without
+// touching this one, and returns what it reported (empty when all held).
+std::string InChild(const std::function<std::string()>& scenario) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    const std::string report = scenario();
+    for (std::size_t done = 0; done < report.size();) {
+      const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<std::size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    report += "the child did not finish cleanly (status " + std::to_string(status) + ")";
+  return report;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// A store made as root in `folder`, through the layer, with its connections
+// closed again.
+std::string MakeStore(const std::string& folder) {
+  const std::string path = folder + "/registry.sqlite";
+  setenv("REFWARDEN_REGISTRY", path.c_str(), 1);
+  HKEY key = nullptr;
+  RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                  nullptr);
+  RegSetValueExA(key, "/seen", 0, REG_SZ, kOk, 3);
+  RegCloseKey(key);
+  RegistryDrainPool();
+  return path;
+}
+
+struct NotAStore {
+  const char* name;
+  // Makes it in `folder`, as the test's own user, and returns the store path
+  // to name; "" when it cannot be made here.
+  std::string (*make)(const std::string& folder);
+  LONG expected;   // what RegOpenKeyExA and RegCreateKeyExA answer
+  bool asNobody;   // the calls run as "nobody", whom permission bits bind
+  bool needsRoot;  // it takes root to make (another account's files)
+};
+
+const NotAStore kNotAStore[] = {
+    {"folder",
+     [](const std::string& f) {
+       mkdir((f + "/store").c_str(), 0700);
+       return f + "/store";
+     },
+     ERROR_BADDB, false, false},
+    {"FIFO",
+     [](const std::string& f) {
+       mkfifo((f + "/store").c_str(), 0600);
+       return f + "/store";
+     },
+     ERROR_BADDB, false, false},
+    {"character device made here",
+     [](const std::string& f) {
+       return mknod((f + "/store").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? f + "/store"
+                                                                                : std::string();
+     },
+     ERROR_BADDB, false, true},
+    {"/dev/null", [](const std::string&) { return std::string("/dev/null"); }, ERROR_BADDB, false,
+     false},
+    {"text file",
+     [](const std::string& f) {
+       std::ofstream(f + "/store") << "not a store\n";
+       return f + "/store";
+     },
+     ERROR_BADDB, false, false},
+    {"another program's database",
+     [](const std::string& f) {
+       sqlite3* db = nullptr;
+       sqlite3_open((f + "/store").c_str(), &db);
+       sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr);
+       sqlite3_close(db);
+       return f + "/store";
+     },
+     ERROR_BADDB, false, false},
+    {"symbolic link to nothing",
+     [](const std::string& f) {
+       fs::create_symlink(f + "/gone/registry.sqlite", f + "/store");
+       return f + "/store";
+     },
+     ERROR_PATH_NOT_FOUND, false, false},
+    {"read-only store",
+     [](const std::string& f) {
+       const std::string store = MakeStore(f);
+       chmod(store.c_str(), 0400);
+       if (geteuid() == 0 && chown(store.c_str(), kNobody, kNobody) != 0) return std::string();
+       return store;
+     },
+     ERROR_ACCESS_DENIED, true, false},
+    {"another account's store",
+     [](const std::string& f) {
+       const std::string store = MakeStore(f);
+       chmod(store.c_str(), 0600);
+       return store;
+     },
+     ERROR_ACCESS_DENIED, true, true},
+    {"another account's empty file, open to all",
+     [](const std::string& f) {
+       const std::string store = f + "/store";
+       close(open(store.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+       chmod(store.c_str(), 0666);
+       return store;
+     },
+     ERROR_ACCESS_DENIED, true, true},
+};
+
+// What is not a store is refused before SQLite opens it: both opening and
+// creating a key answer the same error, and nothing is created beside it,
+// nor changed in it (not even as root, for /dev/null).
+TEST_F(RegistryLayerTest, RefusesWhatIsNotAStore) {
+  const bool root = geteuid() == 0;
+  for (const NotAStore& row : kNotAStore) {
+    if (row.needsRoot && !root) {
+      std::printf("skipped '%s': it takes root to make\n", row.name);
+      continue;
+    }
+    const std::string report = InChild([&row, root]() -> std::string {
+      const std::string folder = MakeTempFolder();
+      const std::string store = row.make(folder);
+      if (store.empty()) return "cannot be made here";
+      // A faulty store would damage /dev/null itself: what it did is undone
+      // below as well as reported.
+      const std::vector<std::string> besideDevNull = {"/dev/null-journal", "/dev/null-wal",
+                                                      "/dev/null-shm"};
+      std::vector<bool> existed;
+      for (const std::string& p : besideDevNull) existed.push_back(fs::exists(p));
+      struct stat devNull;
+      const bool devNullKnown = stat("/dev/null", &devNull) == 0;
+      if (root && row.asNobody && chown(folder.c_str(), kNobody, kNobody) != 0) return "chown";
+      const std::set<std::string> before = Listing(folder);
+      setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
+      if (root && row.asNobody && (setegid(kNobody) != 0 || seteuid(kNobody) != 0))
+        return "cannot become nobody";
+
+      std::string problems;
+      HKEY key = reinterpret_cast<HKEY>(1);
+      LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key);
+      if (r != row.expected || key != nullptr)
+        problems += "RegOpenKeyExA answered " + std::to_string(r) + "; ";
+      key = reinterpret_cast<HKEY>(1);
+      r = RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                          &key, nullptr);
+      if (r != row.expected || key != nullptr)
+        problems += "RegCreateKeyExA answered " + std::to_string(r) + "; ";
+      if (RegistryOpenHandleCount() != 0) problems += "a handle stayed open; ";
+      RegistryDrainPool();
+      if (RegistryOpenConnectionCount() != 0) problems += "a connection stayed open; ";
+
+      if (root && row.asNobody && (seteuid(0) != 0 || setegid(0) != 0))
+        return "cannot be root again";
+      for (const std::string& line : Listing(folder))
+        if (before.count(line) == 0) problems += "now there is " + line + "; ";
+      for (const std::string& line : before)
+        if (Listing(folder).count(line) == 0) problems += "gone or changed: " + line + "; ";
+      for (std::size_t i = 0; i < besideDevNull.size(); ++i) {
+        if (!existed[i] && fs::exists(besideDevNull[i])) {
+          problems += besideDevNull[i] + " made; ";
+          unlink(besideDevNull[i].c_str());
+        }
+      }
+      struct stat now;
+      if (devNullKnown && stat("/dev/null", &now) == 0 && now.st_mode != devNull.st_mode) {
+        problems += "/dev/null's mode changed; ";
+        chmod("/dev/null", devNull.st_mode & 07777);
+      }
+      fs::remove_all(folder);
+      return problems;
+    });
+    EXPECT_EQ(report, "") << row.name;
+  }
+}
+
+TEST_F(RegistryLayerTest, ReadingCreatesNoStore) {
+  HKEY key = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key, nullptr);
+  char name[8];
+  DWORD cch = sizeof name;
+  EXPECT_EQ(RegEnumValueA(HKEY_CURRENT_USER, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(folder_ + "/data"));
+  RegCloseKey(Create(kTraceKey));
+  EXPECT_TRUE(fs::exists(store_));
+}
+
+// An empty file put there for the store (touch) becomes owner-only before
+// SQLite makes it a store.
+TEST_F(RegistryLayerTest, EmptyFileBecomesAnOwnerOnlyStore) {
+  fs::create_directories(folder_ + "/data/refwarden");
+  close(open(store_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  chmod(store_.c_str(), 0644);
+  HKEY key = Create(kTraceKey);
+  EXPECT_EQ(Set(key, "/a", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  struct stat st;
+  ASSERT_EQ(stat(store_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 TEST_F(RegistryLayerTest, StoreIsOwnerOnly) {
   mode_t old = umask(0);
   HKEY key = Create(kTraceKey);
@@ -545,6 +790,64 @@ TEST_F(RegistryLayerTest, RecoversWhenACorruptStoreIsReplaced) {
   key = Create(kTraceKey);
   EXPECT_EQ(Set(key, "/a", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
+}
+
+// Puts a copy of the store at `from` in place of the file at `to`, as a
+// restore from a backup would: a new file under the old name.
+void ReplaceStoreFile(const std::string& from, const std::string& to) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(from.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  fs::copy_file(from, to + ".new");
+  fs::rename(to + ".new", to);
+}
+
+// A connection left idle in the pool must not be lent again once its file
+// was replaced: it would read the old file, where the new one's values are
+// missing.
+TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
+  const std::string other = folder_ + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store_);
+  key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-old-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  ASSERT_EQ(RegistryOpenConnectionCount(), 2u);  // both idle in the pool
+
+  ReplaceStoreFile(other, store_);
+  key = Open(kTraceKey);
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "/in-the-new-file", nullptr, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "/in-the-old-file", nullptr, nullptr, nullptr, &size),
+            ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+// A key held open while its file is replaced must refuse writes: they would
+// land in the old file, which no one reads any more, and be acknowledged.
+TEST_F(RegistryLayerTest, KeyHeldOpenRefusesWritesOnceTheFileIsReplaced) {
+  const std::string other = folder_ + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store_);
+  HKEY held = Create(kTraceKey);
+  ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
+
+  ReplaceStoreFile(other, store_);
+  EXPECT_EQ(Set(held, "/into-the-old-file", "ok"), ERROR_WRITE_FAULT);
+  EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+  key = Create(kTraceKey);
+  EXPECT_EQ(Set(key, "/after", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/in-the-new-file", "/after"}));
 }
 
 // A read-only store refuses writes, and serves again once writable. The

@@ -2,19 +2,28 @@
 // summary's counts against outcomes worked out by hand for each request.
 #include "tools/replay/Replay.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/TempStore.h"
@@ -339,6 +348,290 @@ TEST_F(ReplayTest, ToolExitCodes) {
   const nlohmann::json json = nlohmann::json::parse(out);
   EXPECT_EQ(json["requests"], 0);
   EXPECT_EQ(json["malformed"], OnHost("example.com").size() + 1);
+}
+
+// ---- check and reg query on stores that cannot take the trace ----
+
+struct ToolRun {
+  int status = -1;  // the exit status; 127 when the tool could not be started
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+constexpr uid_t kNobody = 65534;
+
+std::string Slurp(int fd) {
+  std::string text;
+  lseek(fd, 0, SEEK_SET);
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  close(fd);
+  return text;
+}
+
+// Runs the refwarden tool, with the filter built beside it, on the store
+// `store` (REFWARDEN_REGISTRY), as "nobody" when `asNobody`: permission bits
+// bind only an account without override rights.
+ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::string> args) {
+  args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  char outName[] = "/tmp/refwarden-tool-out-XXXXXX";
+  char errName[] = "/tmp/refwarden-tool-err-XXXXXX";
+  const int out = mkstemp(outName);
+  const int err = mkstemp(errName);
+  unlink(outName);
+  unlink(errName);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out, 1);
+    dup2(err, 2);
+    setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
+    if (asNobody && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      _exit(127);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ToolRun run;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    run.status = WEXITSTATUS(status);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.out = Slurp(out);
+  run.err = Slurp(err);
+  return run;
+}
+
+// What lies under `folder`: each entry's path, mode and size.
+std::set<std::string> Listing(const std::string& folder) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) == 0)
+      out.insert(it->path().string() + " " + std::to_string(st.st_mode) + " " +
+                 std::to_string(S_ISREG(st.st_mode) ? st.st_size : 0));
+  }
+  return out;
+}
+
+// Another process in the middle of a write transaction on the store: the
+// sqlite3 shell after an administrator's BEGIN IMMEDIATE, until destroyed.
+class WriteTransactionElsewhere {
+ public:
+  explicit WriteTransactionElsewhere(const std::string& store) : flag_(store + ".held") {
+    int in[2];
+    if (pipe(in) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      close(in[1]);
+      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      dup2(null, 1);
+      execlp("sqlite3", "sqlite3", "-bail", store.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    to_ = in[1];
+    Send(".timeout 5000\nBEGIN IMMEDIATE;\n.shell touch '" + flag_ + "'\n");
+    for (int i = 0; i < 1000 && !fs::exists(flag_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~WriteTransactionElsewhere() {
+    Send("ROLLBACK;\n.quit\n");
+    if (to_ >= 0) close(to_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    unlink(flag_.c_str());
+  }
+  WriteTransactionElsewhere(const WriteTransactionElsewhere&) = delete;
+  WriteTransactionElsewhere& operator=(const WriteTransactionElsewhere&) = delete;
+
+  bool held() const { return fs::exists(flag_); }
+
+ private:
+  void Send(const std::string& text) {
+    if (to_ >= 0 && write(to_, text.data(), text.size()) < 0) std::perror("write");
+  }
+  std::string flag_;
+  pid_t pid_ = -1;
+  int to_ = -1;
+};
+
+const std::vector<std::string> kCheck = {
+    "check", "--host", "site.example", "--referer", "http://elsewhere.example/", "/img/new.jpg"};
+const std::vector<std::string> kRegQuery = {"reg", "query", "HKCU\\software\\tarnwel\\debug"};
+
+// A store with the trace of /seen.html, made by the tool as this user.
+std::string HealthyStore(const std::string& folder) {
+  const std::string store = folder + "/registry.sqlite";
+  RunToolOn(store, false, {"check", "--host", "site.example", "/seen.html"});
+  return store;
+}
+
+struct BrokenStore {
+  const char* name;
+  // Makes it in `folder` and returns the store path to name ("" when it
+  // cannot be made here).
+  std::string (*make)(const std::string& folder);
+  bool asNobody;
+  bool needsRoot;
+  bool heldElsewhere;    // another process holds a write transaction
+  int checkStatus;       // check's exit status
+  const char* warning;   // what check's warning says why ("" for no warning)
+  int regStatus;         // reg query's exit status
+  const char* regError;  // reg query's first line on stderr; %s is the store
+};
+
+const BrokenStore kBrokenStores[] = {
+    {"healthy store", &HealthyStore, false, false, false, 0, "", 0, ""},
+    {"folder",
+     [](const std::string& f) {
+       fs::create_directory(f + "/store");
+       return f + "/store";
+     },
+     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    {"FIFO",
+     [](const std::string& f) {
+       mkfifo((f + "/store").c_str(), 0600);
+       return f + "/store";
+     },
+     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    {"character device made here",
+     [](const std::string& f) {
+       return mknod((f + "/store").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? f + "/store"
+                                                                                : std::string();
+     },
+     false, true, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    {"/dev/null", [](const std::string&) { return std::string("/dev/null"); }, false, false, false,
+     3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    {"text file",
+     [](const std::string& f) {
+       std::ofstream(f + "/store") << "not a store\n";
+       return f + "/store";
+     },
+     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    {"symbolic link to nothing",
+     [](const std::string& f) {
+       fs::create_symlink(f + "/gone/registry.sqlite", f + "/store");
+       return f + "/store";
+     },
+     false, false, false, 3, "it cannot be written: The system cannot find the path specified.", 4,
+     "ERROR: The system cannot find the path specified."},
+    {"read-only store",
+     [](const std::string& f) {
+       const std::string store = HealthyStore(f);
+       chmod(store.c_str(), 0400);
+       if (geteuid() == 0 && chown(store.c_str(), kNobody, kNobody) != 0) return std::string();
+       return store;
+     },
+     true, false, false, 3, "it cannot be written: Access is denied.", 2,
+     "ERROR: Access is denied."},
+    {"another account's store", &HealthyStore, true, true, false, 3,
+     "it cannot be written: Access is denied.", 2, "ERROR: Access is denied."},
+    {"missing store", [](const std::string& f) { return f + "/not/yet/registry.sqlite"; }, false,
+     false, false, 0, "", 1,
+     "ERROR: The system was unable to find the specified registry key or value."},
+    {"write transaction in another process", &HealthyStore, false, false, true, 3,
+     "it cannot be written: The process cannot access the file because another process has "
+     "locked a portion of the file.",
+     0, ""},
+};
+
+// For each store: what check prints and exits with (the decision line stays
+// on stdout, as the server would have acted; a warning names the store and
+// why it cannot be written), what reg query says, and that reg query creates
+// nothing and neither command creates anything beside what is not a store.
+TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
+  const bool root = geteuid() == 0;
+  for (const BrokenStore& row : kBrokenStores) {
+    SCOPED_TRACE(row.name);
+    if (row.needsRoot && !root) {
+      std::printf("skipped '%s': it takes root to make\n", row.name);
+      continue;
+    }
+    char pattern[] = "/tmp/refwarden-broken-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    const std::string store = row.make(folder);
+    if (store.empty()) {
+      std::printf("skipped '%s': it cannot be made here\n", row.name);
+      fs::remove_all(folder);
+      continue;
+    }
+    if (row.asNobody && root) {
+      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    }
+    struct stat devNull;
+    ASSERT_EQ(stat("/dev/null", &devNull), 0);
+    const bool journalBesideDevNull = fs::exists("/dev/null-journal");
+    const std::set<std::string> before = Listing(folder);
+    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+    if (row.heldElsewhere) {
+      elsewhere = std::make_unique<WriteTransactionElsewhere>(store);
+      if (!elsewhere->held()) {
+        std::printf("skipped '%s': the sqlite3 shell cannot hold a transaction here\n", row.name);
+        elsewhere.reset();
+        fs::remove_all(folder);
+        continue;
+      }
+    }
+
+    const ToolRun reg = RunToolOn(store, row.asNobody, kRegQuery);
+    if (reg.status == 127 && row.asNobody) {
+      std::printf("skipped '%s': nobody cannot run %s\n", row.name, REFWARDEN_TOOL_PATH);
+      fs::remove_all(folder);
+      continue;
+    }
+    EXPECT_EQ(reg.status, row.regStatus) << reg.err;
+    std::string regError = row.regError;
+    if (const std::size_t at = regError.find("%s"); at != std::string::npos)
+      regError.replace(at, 2, store);
+    EXPECT_EQ(reg.err.substr(0, reg.err.find('\n')), regError);
+    if (row.regStatus == 0) {
+      EXPECT_NE(reg.out.find("/seen.html    REG_SZ    ok"), std::string::npos);
+    }
+    const std::set<std::string> afterReg = Listing(folder);
+    if (!row.heldElsewhere) {
+      EXPECT_EQ(afterReg, before) << "reg query changed the folder";
+    }
+
+    const ToolRun check = RunToolOn(store, row.asNobody, kCheck);
+    EXPECT_EQ(check.status, row.checkStatus) << check.err;
+    EXPECT_EQ(check.out, row.checkStatus == 0 ? "rewrite /refwarden.jpg\n" : "pass\n");
+    if (row.checkStatus == 0) {
+      EXPECT_EQ(check.err, "");
+    } else {
+      EXPECT_NE(check.err.find("warning: the trace of '/img/new.jpg' was not written"),
+                std::string::npos)
+          << check.err;
+      EXPECT_NE(check.err.find("trace store: " + store + "\n"), std::string::npos) << check.err;
+      EXPECT_NE(check.err.find(row.warning), std::string::npos) << check.err;
+    }
+    if (row.checkStatus != 0 && !row.heldElsewhere) {
+      EXPECT_EQ(Listing(folder), before) << "check made or changed something";
+    }
+    // The request and the retry each wait about a second for the lock.
+    if (row.heldElsewhere) {
+      EXPECT_LT(check.seconds, 10.0);
+    }
+    elsewhere.reset();
+
+    struct stat now;
+    ASSERT_EQ(stat("/dev/null", &now), 0);
+    EXPECT_EQ(now.st_mode, devNull.st_mode) << "/dev/null's mode changed";
+    if (now.st_mode != devNull.st_mode) chmod("/dev/null", devNull.st_mode & 07777);
+    if (!journalBesideDevNull && fs::exists("/dev/null-journal")) {
+      ADD_FAILURE() << "/dev/null-journal was made";
+      unlink("/dev/null-journal");
+    }
+    fs::remove_all(folder);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
+#include "tools/TraceCheck.h"
 
 namespace refwarden {
 
@@ -16,6 +17,8 @@ struct CheckArguments {
   std::string referer;
   std::string url;
 };
+
+constexpr int kTraceNotWritten = 3;
 
 }  // namespace
 
@@ -29,16 +32,30 @@ void AddCheckCommand(CLI::App& app, ToolOptions& options) {
   check->add_option("--referer", arguments->referer,
                     "The request's Referer header (none if omitted)");
   check->add_option("url", arguments->url, "The request URL, e.g. /images/a.jpg?x=1")->required();
+  check->footer(
+      "Exit status: 0 when the request's path was traced; 3 when the trace could not\n"
+      "be written (the filter then lets every request pass unchanged, and a warning on\n"
+      "stderr names the trace store and why it cannot be written; the line printed is\n"
+      "still what the web server would have done); 1 when the filter cannot be loaded.");
   check->callback([arguments, &options] {
-    const FilterLibrary filter(options.filterPath);
-    const FilterOutcome outcome = RunPreprocHeaders(
-        filter, FilterRequest{arguments->host, arguments->referer, arguments->url});
-    if (outcome.rewritten) {
-      std::cout << "rewrite " << outcome.url << '\n';
-    } else {
-      std::cout << "pass\n";
+    {
+      const FilterLibrary filter(options.filterPath);
+      const FilterOutcome outcome = RunPreprocHeaders(
+          filter, FilterRequest{arguments->host, arguments->referer, arguments->url});
+      if (outcome.rewritten) {
+        std::cout << "rewrite " << outcome.url << '\n';
+      } else {
+        std::cout << "pass\n";
+      }
     }
-    options.exitCode = 0;
+    std::cout.flush();
+    const TraceReport trace = CheckTrace(arguments->url);
+    if (trace.written) {
+      options.exitCode = 0;
+      return;
+    }
+    std::cerr << "refwarden check: " << DescribeMissingTrace(trace);
+    options.exitCode = kTraceNotWritten;
   });
 }
 

@@ -9,12 +9,48 @@
 #include "platform/Platform.h"
 #include "tools/Commands.h"
 #include "tools/RegistryValues.h"
+#include "tools/TraceCheck.h"
 
 namespace refwarden {
 
 namespace {
 
 constexpr std::string_view kRootName = "HKEY_CURRENT_USER";
+
+// Exit statuses of reg query.
+constexpr int kListed = 0;
+constexpr int kKeyNotFound = 1;  // also a key name outside HKCU, and a store that does not exist
+constexpr int kAccessDenied = 2;
+constexpr int kNotAStore = 3;
+constexpr int kStoreFailed = 4;
+
+// Reports a failure of the registry as the platform's reg does, with the
+// store named where it is a file, and returns the exit status for it.
+int ReportFailure(LONG code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      std::cerr << "ERROR: The system was unable to find the specified registry key or value.\n";
+      return kKeyNotFound;
+    case ERROR_INVALID_PARAMETER:
+      std::cerr << "ERROR: Invalid key name.\n";
+      return kKeyNotFound;
+    case ERROR_ACCESS_DENIED:
+      std::cerr << "ERROR: Access is denied.\n";
+      break;
+#ifndef _WIN32
+    case ERROR_BADDB:
+      std::cerr << "ERROR: " << TraceStoreName() << " is not a registry store.\n";
+      return kNotAStore;
+#endif
+    default:
+      std::cerr << "ERROR: " << ErrorText(code) << '\n';
+      break;
+  }
+#ifndef _WIN32
+  std::cerr << "The registry store is " << TraceStoreName() << ".\n";
+#endif
+  return code == ERROR_ACCESS_DENIED ? kAccessDenied : kStoreFailed;
+}
 
 // Splits "HKCU\a\b" or "HKEY_CURRENT_USER\a\b" into its subkey; false for
 // any other root.
@@ -69,13 +105,11 @@ int Query(const std::string& key) {
   std::string subkey;
   if (!SubkeyOfCurrentUser(key, subkey)) {
     std::cerr << "ERROR: Invalid key name: only HKCU (HKEY_CURRENT_USER) keys are held here.\n";
-    return 1;
+    return kKeyNotFound;
   }
   HKEY handle = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) {
-    std::cerr << "ERROR: The system was unable to find the specified registry key or value.\n";
-    return 1;
-  }
+  if (LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, KEY_READ, &handle))
+    return ReportFailure(r);
   std::cout << '\n' << kRootName << (subkey.empty() ? "" : "\\") << subkey << '\n';
   const LONG result = ForEachValue(handle, [](const RegistryValue& value) {
     std::cout << "    " << (value.name.empty() ? "(Default)" : value.name) << "    "
@@ -83,11 +117,8 @@ int Query(const std::string& key) {
   });
   RegCloseKey(handle);
   std::cout << '\n';
-  if (result != ERROR_SUCCESS) {
-    std::cerr << "ERROR: reading the key's values failed (error " << result << ").\n";
-    return 1;
-  }
-  return 0;
+  if (result != ERROR_SUCCESS) return ReportFailure(result);
+  return kListed;
 }
 
 }  // namespace
@@ -99,6 +130,11 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   CLI::App* query =
       reg->add_subcommand("query", "List a key's values, e.g. 'HKCU\\software\\tarnwel\\debug'");
   query->add_option("key", *key, "The key, under HKCU")->required();
+  query->footer(
+      "Exit status: 0 listed; 1 the key does not exist (nor does the store: nothing\n"
+      "is created), or is not under HKCU; 2 access is denied; 3 the store is not a\n"
+      "registry store (a folder, device, FIFO or another file); 4 the store cannot be\n"
+      "read for another reason (the message says which).");
   query->callback([key, &options] { options.exitCode = Query(*key); });
 }
 

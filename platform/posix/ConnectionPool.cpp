@@ -1,10 +1,8 @@
 #include "platform/posix/ConnectionPool.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <new>
 
+#include "platform/posix/NoDestructor.h"
 #include "platform/posix/StoreFile.h"
 
 namespace refwarden {
@@ -21,10 +19,20 @@ struct PoolCloser {
 
 }  // namespace
 
+ConnectionLease& ConnectionLease::operator=(ConnectionLease&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    c_ = std::exchange(o.c_, nullptr);
+  }
+  return *this;
+}
+
+void ConnectionLease::Reset() noexcept {
+  if (c_ != nullptr) ConnectionPool::Get().Return(std::exchange(c_, nullptr));
+}
+
 ConnectionPool& ConnectionPool::Get() {
-  // Static storage rather than the heap: an unloaded library takes it along.
-  alignas(ConnectionPool) static unsigned char storage[sizeof(ConnectionPool)];
-  static ConnectionPool* pool = new (storage) ConnectionPool;
+  static NoDestructor<ConnectionPool> pool;
   return *pool;
 }
 
@@ -34,23 +42,66 @@ ConnectionPool::Store* ConnectionPool::FindStore(const std::string& path) {
   return it->second.get();
 }
 
-void ConnectionPool::Close(StoreConnection* c) {
+LONG ConnectionPool::Admit(Store* store, StoreConnection* c) {
+  const auto deadline = StoreWaitClock::now() + kMaxStoreWait;
+  std::unique_lock<std::mutex> hold(lock_);
+  ++store->waiting;
+  for (;;) {
+    if (store->open == 0 || store->file.SameFile(c->file())) {
+      --store->waiting;
+      store->file = c->file();
+      ++store->open;
+      return ERROR_SUCCESS;
+    }
+    if (!store->idle.empty()) {
+      // Idle ones are to the file that was there before.
+      std::vector<StoreConnection*> stale;
+      stale.swap(store->idle);
+      hold.unlock();
+      for (StoreConnection* old : stale) Close(old);
+      hold.lock();
+      continue;
+    }
+    if (closed_.wait_until(hold, deadline) == std::cv_status::timeout &&
+        !(store->open == 0 || store->file.SameFile(c->file())) && store->idle.empty()) {
+      --store->waiting;
+      return ERROR_BUSY;
+    }
+  }
+}
+
+void ConnectionPool::Close(StoreConnection* c, bool admitted) {
+  // SQLite keeps the log of a file that was moved away when it closes, so
+  // that the file under the store's name would take it on.
+  FileIdentity now;
+  if (IdentifyFile(c->shared()->path, &now) != ERROR_SUCCESS || !now.SameFile(c->file()))
+    c->EmptyLog();
+  // Uncounted only once closed: until then its shared memory is mapped.
+  const StoreShared* shared = c->shared();
   delete c;
+  if (admitted) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      auto it = stores_.find(shared->path);
+      if (it != stores_.end()) --it->second->open;
+    }
+    closed_.notify_all();
+  }
   open_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
-  *out = nullptr;
+LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLease* out) {
+  out->Reset();
   thread_local std::string named;
   if (path == nullptr) {
     if (!ResolveStoreFile(&named)) return ERROR_PATH_NOT_FOUND;
     path = &named;
   }
-  struct stat st;
-  bool exists = stat(path->c_str(), &st) == 0;
-  int statError = exists ? 0 : errno;
+  FileIdentity now;
+  const LONG found = IdentifyFile(*path, &now);
 
   Store* store;
+  StoreConnection* reused = nullptr;
   std::vector<StoreConnection*> stale;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -58,31 +109,41 @@ LONG ConnectionPool::Checkout(const std::string* path, StoreConnection** out) {
     while (!store->idle.empty()) {
       StoreConnection* c = store->idle.back();
       store->idle.pop_back();
-      if (exists && c->IsSameFile(st)) {
-        *out = c;
+      if (found == ERROR_SUCCESS && c->file() == now) {
+        reused = c;
         break;
       }
       stale.push_back(c);
     }
     // Counted before the lock is let go, so that Shutdown never frees the
     // store a new connection is about to use.
-    if (*out == nullptr) open_.fetch_add(1, std::memory_order_relaxed);
+    if (reused == nullptr) open_.fetch_add(1, std::memory_order_relaxed);
   }
   for (StoreConnection* c : stale) Close(c);
-  if (*out != nullptr) return ERROR_SUCCESS;
+  if (reused != nullptr) {
+    *out = ConnectionLease(reused);
+    return ERROR_SUCCESS;
+  }
 
-  LONG r =
-      !exists && statError != ENOENT ? ErrorFromErrno(statError) : CreateStoreFileIfMissing(*path);
+  LONG r = PrepareStoreFile(*path, create);
   auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
   if (c == nullptr) {
     open_.fetch_sub(1, std::memory_order_relaxed);
     return r == ERROR_SUCCESS ? ERROR_OUTOFMEMORY : r;
   }
-  if (LONG failed = c->Open()) {
+  if (LONG failed = c->OpenFile()) {
+    Close(c, false);
+    return failed;
+  }
+  if (LONG busy = Admit(store, c)) {
+    Close(c, false);
+    return busy;
+  }
+  if (LONG failed = c->Start()) {
     Close(c);
     return failed;
   }
-  *out = c;
+  *out = ConnectionLease(c);
   return ERROR_SUCCESS;
 }
 
@@ -91,7 +152,9 @@ void ConnectionPool::Return(StoreConnection* c) {
   if (!c->faulted()) {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = stores_.find(c->shared()->path);
-    if (!shutdown_ && it != stores_.end() && it->second->idle.size() < kMaxIdlePerStore) {
+    // Not pooled while an opener waits for this file's connections to close.
+    if (!shutdown_ && it != stores_.end() && it->second->waiting == 0 &&
+        it->second->idle.size() < kMaxIdlePerStore) {
       it->second->idle.push_back(c);
       return;
     }

@@ -1,34 +1,56 @@
 // The process's pool of store connections, one idle list per store file.
-// Connections are opened once and handed out to key handles; a connection
-// whose file was replaced, deleted or changed permissions, or that saw a
-// fault, is closed instead of being reused.
+// Connections are opened once and lent to key handles; a connection whose
+// file was replaced, deleted or changed permissions, or that saw a fault, is
+// closed instead of being reused.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/StoreConnection.h"
 
 namespace refwarden {
 
+// A connection lent by the pool: it goes back to the pool when the lease ends
+// (destroyed, reset or assigned over), on every path.
+class ConnectionLease {
+ public:
+  ConnectionLease() = default;
+  ~ConnectionLease() { Reset(); }
+  ConnectionLease(ConnectionLease&& o) noexcept : c_(std::exchange(o.c_, nullptr)) {}
+  ConnectionLease& operator=(ConnectionLease&& o) noexcept;
+
+  // Hands the connection back now; the lease is then empty.
+  void Reset() noexcept;
+
+  StoreConnection* get() const { return c_; }
+  StoreConnection* operator->() const { return c_; }
+  explicit operator bool() const { return c_ != nullptr; }
+
+ private:
+  friend class ConnectionPool;
+  explicit ConnectionLease(StoreConnection* c) : c_(c) {}
+  StoreConnection* c_ = nullptr;
+};
+
 class ConnectionPool {
  public:
   // The one pool; it lives until the process ends.
   static ConnectionPool& Get();
 
-  // Hands out a connection to the store at `path`, or, when `path` is null,
-  // to the store the environment names now (created if missing). Returns
-  // ERROR_SUCCESS and sets *out, or a Windows error code.
-  LONG Checkout(const std::string* path, StoreConnection** out);
-
-  // Takes a connection back; it is closed when faulted or when the pool is
-  // full or shut down.
-  void Return(StoreConnection* c);
+  // Lends a connection to the store at `path`, or, when `path` is null, to
+  // the store the environment names now; a missing store is created when
+  // `create` is set. Returns ERROR_SUCCESS and fills *out, or a Windows error
+  // code (those of PrepareStoreFile and StoreConnection::Open) and leaves it
+  // empty.
+  LONG Checkout(const std::string* path, bool create, ConnectionLease* out);
 
   // Closes every idle connection.
   void Drain();
@@ -40,16 +62,34 @@ class ConnectionPool {
   std::size_t OpenCount() const { return open_.load(std::memory_order_relaxed); }
 
  private:
+  friend class ConnectionLease;
+
   struct Store {
     explicit Store(std::string path) : shared(std::move(path)) {}
     StoreShared shared;
     std::vector<StoreConnection*> idle;
+    // SQLite finds a store's log and shared memory by the path's name, and
+    // two connections of one process to different files there would take
+    // the same shared memory for their own (one truncates what the other has
+    // mapped). So every open connection of a store is to this one file.
+    FileIdentity file;
+    std::size_t open = 0;
+    std::size_t waiting = 0;  // openers of another file, waiting for those to close
   };
 
+  // Takes a connection back; it is closed when faulted or when the pool is
+  // full or shut down.
+  void Return(StoreConnection* c);
   Store* FindStore(const std::string& path);  // requires lock_
-  void Close(StoreConnection* c);
+  // Counts `c` as open for `store`. Connections to the file that was there
+  // before are closed as they come back, waiting kMaxStoreWait at most for
+  // those still lent; ERROR_BUSY when some are still open then.
+  LONG Admit(Store* store, StoreConnection* c);
+  // Closes `c`; `admitted` when it was counted by Admit.
+  void Close(StoreConnection* c, bool admitted = true);
 
   std::mutex lock_;
+  std::condition_variable closed_;  // a store's open count went down
   std::map<std::string, std::unique_ptr<Store>, std::less<>> stores_;
   bool shutdown_ = false;
   std::atomic<std::size_t> open_{0};

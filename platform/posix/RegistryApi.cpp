@@ -12,13 +12,14 @@
 
 #include "platform/Platform.h"
 #include "platform/posix/ConnectionPool.h"
+#include "platform/posix/NoDestructor.h"
+#include "platform/posix/RegistryNames.h"
 #include "platform/posix/RegistryStats.h"
 
 namespace refwarden {
 
 namespace {
 
-constexpr std::size_t kMaxValueNameLen = 16383;
 constexpr REGSAM kKeyWrite = 0x20006;
 constexpr REGSAM kMaximumAllowed = 0x02000000;
 constexpr REGSAM kGenericAll = 0x10000000;
@@ -27,7 +28,7 @@ constexpr REGSAM kGenericRead = 0x80000000;
 
 struct KeyHandle {
   std::mutex lock;
-  StoreConnection* conn = nullptr;  // null once closed
+  ConnectionLease conn;  // empty once closed
   std::int64_t key = 0;
   REGSAM access = 0;
   // Where the last RegEnumValueA stopped, so the next index is one step.
@@ -92,11 +93,8 @@ class HandleTable {
   std::uintptr_t next_ = 0x100;
 };
 
-// Never destroyed, so that late callers at exit stay safe; in static storage,
-// so that an unloaded library takes it along.
 HandleTable& Handles() {
-  alignas(HandleTable) static unsigned char storage[sizeof(HandleTable)];
-  static HandleTable* table = new (storage) HandleTable;
+  static NoDestructor<HandleTable> table;
   return *table;
 }
 
@@ -118,27 +116,20 @@ LONG Guarded(Op op) noexcept {
 
 // Runs `op` on the open key `hKey` with the key's lock held, after checking
 // it grants `need`. HKEY_CURRENT_USER itself is served through a connection
-// of its own for the call.
+// of its own for the call; only a write creates a missing store.
 template <class Op>
 LONG WithKey(HKEY hKey, REGSAM need, Op op) {
   if (hKey == HKEY_CURRENT_USER) {
     KeyHandle root;
     root.key = kRootKeyId;
-    if (LONG r = ConnectionPool::Get().Checkout(nullptr, &root.conn)) return r;
-    LONG r;
-    try {
-      r = op(root);
-    } catch (...) {
-      ConnectionPool::Get().Return(root.conn);
-      throw;
-    }
-    ConnectionPool::Get().Return(root.conn);
-    return r;
+    const bool create = (need & KEY_SET_VALUE) != 0;
+    if (LONG r = ConnectionPool::Get().Checkout(nullptr, create, &root.conn)) return r;
+    return op(root);
   }
   std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
   if (h == nullptr) return ERROR_INVALID_HANDLE;
   std::lock_guard<std::mutex> hold(h->lock);
-  if (h->conn == nullptr) return ERROR_INVALID_HANDLE;
+  if (!h->conn) return ERROR_INVALID_HANDLE;
   if ((h->access & need) != need) return ERROR_ACCESS_DENIED;
   return op(*h);
 }
@@ -153,27 +144,19 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, bool create, REGSAM sam, PHKEY phkResul
     std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
     if (h == nullptr) return ERROR_INVALID_HANDLE;
     std::lock_guard<std::mutex> hold(h->lock);
-    if (h->conn == nullptr) return ERROR_INVALID_HANDLE;
+    if (!h->conn) return ERROR_INVALID_HANDLE;
     parent = h->key;
     parentStore = h->conn->shared()->path;
   }
+  // Until the handle is in the table, its connection goes back to the pool
+  // with it on every way out.
   auto handle = std::make_shared<KeyHandle>();
   handle->access = GrantedAccess(sam);
-  ConnectionPool& pool = ConnectionPool::Get();
-  if (LONG r = pool.Checkout(parentStore.empty() ? nullptr : &parentStore, &handle->conn)) return r;
+  const std::string* store = parentStore.empty() ? nullptr : &parentStore;
+  if (LONG r = ConnectionPool::Get().Checkout(store, create, &handle->conn)) return r;
   bool created = false;
-  LONG r;
-  try {
-    r = handle->conn->FindKey(parent, lpSubKey, create, &handle->key, &created);
-    if (r == ERROR_SUCCESS) *phkResult = Handles().Add(handle);
-  } catch (...) {
-    pool.Return(handle->conn);
-    throw;
-  }
-  if (r != ERROR_SUCCESS) {
-    pool.Return(handle->conn);
-    return r;
-  }
+  if (LONG r = handle->conn->FindKey(parent, lpSubKey, create, &handle->key, &created)) return r;
+  *phkResult = Handles().Add(handle);
   if (lpdwDisposition != nullptr)
     *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
@@ -193,15 +176,17 @@ LONG CopyTypeAndData(const ValueRow& row, LPDWORD lpType, BYTE* lpData, LPDWORD 
   return ERROR_SUCCESS;
 }
 
-bool ValueName(LPCSTR lpValueName, std::string_view* name) {
-  if (lpValueName == nullptr) {
-    *name = std::string_view();
-    return true;
-  }
-  std::size_t len = strnlen(lpValueName, kMaxValueNameLen + 1);
-  if (len > kMaxValueNameLen) return false;
-  *name = std::string_view(lpValueName, len);
-  return true;
+// Sets *same to whether the value `name` of the open key is stored with this
+// type and data. Returns ERROR_SUCCESS, ERROR_FILE_NOT_FOUND when there is no
+// such value, or the store's error.
+LONG StoredAlready(KeyHandle& h, std::string_view name, DWORD type, const BYTE* data, DWORD size,
+                   bool* same) {
+  ValueRow row;
+  LONG r = h.conn->ReadValue(h.key, name, &row);
+  if (r != ERROR_SUCCESS) return r;
+  *same = row.type == type && row.dataLen == size &&
+          (size == 0 || std::memcmp(row.data, data, size) == 0);
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -214,6 +199,7 @@ void RegistryDrainPool() { ConnectionPool::Get().Drain(); }
 
 }  // namespace refwarden
 
+using refwarden::CheckValueName;
 using refwarden::Guarded;
 using refwarden::KeyHandle;
 using refwarden::ValueRow;
@@ -236,20 +222,14 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
                     DWORD cbData) {
   return Guarded([&]() -> LONG {
     std::string_view name;
-    if (!refwarden::ValueName(lpValueName, &name)) return ERROR_INVALID_PARAMETER;
+    if (!CheckValueName(lpValueName, &name)) return ERROR_INVALID_PARAMETER;
     if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
     return WithKey(hKey, KEY_SET_VALUE, [&](KeyHandle& h) -> LONG {
       // Most writes repeat what is stored: read first, write only a change.
-      ValueRow row;
-      LONG r = h.conn->ReadValue(h.key, name, &row);
-      if (r == ERROR_SUCCESS) {
-        bool same = row.type == dwType && row.dataLen == cbData &&
-                    (cbData == 0 || std::memcmp(row.data, lpData, cbData) == 0);
-        h.conn->EndRead();
-        if (same) return ERROR_SUCCESS;
-      } else if (r != ERROR_FILE_NOT_FOUND) {
-        return r;
-      }
+      bool same = false;
+      LONG r = refwarden::StoredAlready(h, name, dwType, lpData, cbData, &same);
+      if (r == ERROR_SUCCESS && same) return ERROR_SUCCESS;
+      if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
       return h.conn->WriteValue(h.key, name, dwType, lpData, cbData);
     });
   });
@@ -260,13 +240,12 @@ LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
     std::shared_ptr<KeyHandle> h = refwarden::Handles().Remove(hKey);
     if (h == nullptr) return ERROR_INVALID_HANDLE;
-    refwarden::StoreConnection* c;
+    // Handed back to the pool at the end of this scope, outside the key's lock.
+    refwarden::ConnectionLease conn;
     {
       std::lock_guard<std::mutex> hold(h->lock);
-      c = h->conn;
-      h->conn = nullptr;
+      conn = std::move(h->conn);
     }
-    refwarden::ConnectionPool::Get().Return(c);
     return ERROR_SUCCESS;
   });
 }
@@ -292,16 +271,11 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
       if (r != ERROR_SUCCESS) return r;
       h.enumIndex = index;
       h.enumRowid = row.rowid;
-      if (row.nameLen + 1 > *lpcchValueName) {
-        r = ERROR_MORE_DATA;
-      } else {
-        std::memcpy(lpValueName, row.name, row.nameLen);
-        lpValueName[row.nameLen] = '\0';
-        *lpcchValueName = static_cast<DWORD>(row.nameLen);
-        r = refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
-      }
-      h.conn->EndRead();
-      return r;
+      if (row.nameLen + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+      std::memcpy(lpValueName, row.name, row.nameLen);
+      lpValueName[row.nameLen] = '\0';
+      *lpcchValueName = static_cast<DWORD>(row.nameLen);
+      return refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
     });
   });
 }
@@ -311,15 +285,13 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
   return Guarded([&]() -> LONG {
     std::string_view name;
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr) ||
-        !refwarden::ValueName(lpValueName, &name))
+        !CheckValueName(lpValueName, &name))
       return ERROR_INVALID_PARAMETER;
     return WithKey(hKey, KEY_QUERY_VALUE, [&](KeyHandle& h) -> LONG {
       ValueRow row;
       LONG r = h.conn->ReadValue(h.key, name, &row);
       if (r != ERROR_SUCCESS) return r;
-      r = refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
-      h.conn->EndRead();
-      return r;
+      return refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
     });
   });
 }

@@ -1,28 +1,23 @@
 #include "platform/posix/StoreConnection.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <chrono>
+#include <iterator>
 
-#include "platform/posix/StoreFile.h"
+#include "platform/posix/RegistryNames.h"
+#include "platform/posix/SqliteErrors.h"
 
 namespace refwarden {
 
 namespace {
 
-// Key names: at most 255 bytes each, as the registry has them; a whole path
-// at most 32,767.
-constexpr std::size_t kMaxKeyNameLen = 255;
-constexpr std::size_t kMaxKeyPathLen = 32767;
 constexpr std::size_t kMaxCachedKeys = 1024;
-constexpr std::int64_t kBusyTimeoutNs = 10'000'000'000;
+constexpr std::int64_t kMaxStoreWaitNs =
+    std::chrono::duration_cast<std::chrono::nanoseconds>(kMaxStoreWait).count();
 constexpr int kSchemaVersion = 1;
 
 const char* const kSchema =
@@ -60,9 +55,9 @@ const char* const kStatementSql[] = {
 };
 
 std::int64_t NowNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void BindText(sqlite3_stmt* s, int i, std::string_view text) {
@@ -71,38 +66,11 @@ void BindText(sqlite3_stmt* s, int i, std::string_view text) {
                     SQLITE_STATIC);
 }
 
-// Checks a relative key path and drops one trailing backslash; false when it
-// starts with a backslash, has an empty or over-long name, or is too long.
-bool NormaliseKeyPath(const char* sub, std::string_view* out) {
-  std::string_view path = sub == nullptr ? std::string_view() : std::string_view(sub);
-  if (!path.empty() && path.front() == '\\') return false;
-  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
-  if (path.size() > kMaxKeyPathLen) return false;
-  if (!path.empty()) {
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t end = path.find('\\', start);
-      std::size_t len = (end == std::string_view::npos ? path.size() : end) - start;
-      if (len == 0 || len > kMaxKeyNameLen) return false;
-      if (end == std::string_view::npos) break;
-      start = end + 1;
-    }
-  }
-  *out = path;
-  return true;
-}
-
-// True when this process may read and write `path` by its permissions.
-bool Writable(const std::string& path) {
-  return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
-}
-
 }  // namespace
 
-void FoldAscii(std::string_view in, std::string* out) {
-  out->assign(in.data(), in.size());
-  for (char& c : *out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+void ValueRow::End() {
+  if (statement_ != nullptr) sqlite3_reset(statement_);
+  statement_ = nullptr;
 }
 
 StoreConnection::StoreConnection(StoreShared* shared) : shared_(shared) {}
@@ -113,42 +81,22 @@ StoreConnection::~StoreConnection() {
 }
 
 LONG StoreConnection::Fail(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return ERROR_LOCK_VIOLATION;
-    case SQLITE_FULL:
-      faulted_ = true;
-      return ERROR_DISK_FULL;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      faulted_ = true;
-      return ERROR_ACCESS_DENIED;
-    case SQLITE_CANTOPEN:
-      faulted_ = true;
-      return ERROR_PATH_NOT_FOUND;
-    case SQLITE_NOMEM:
-      faulted_ = true;
-      return ERROR_OUTOFMEMORY;
-    case SQLITE_TOOBIG:
-    case SQLITE_RANGE:
-    case SQLITE_MISMATCH:
-      return ERROR_INVALID_PARAMETER;
-    case SQLITE_IOERR:
-      faulted_ = true;
-      return ERROR_WRITE_FAULT;
-    default:  // corrupt, not a database, schema and the like
-      faulted_ = true;
-      return ERROR_BADDB;
-  }
+  const StoreFailure failure = FailureFromSqlite(rc);
+  if (failure.faulted) faulted_ = true;
+  return failure.error;
+}
+
+StoreConnection::WriteTurn::WriteTurn(StoreConnection* c)
+    : c_(c), lock_(c->shared_->writeLock, StoreWaitClock::now() + kMaxStoreWait) {
+  c_->turnDeadlineNs_ = NowNs() + kMaxStoreWaitNs;
 }
 
 int StoreConnection::OnBusy(void* self, int attempts) {
   auto* c = static_cast<StoreConnection*>(self);
   std::int64_t now = NowNs();
-  if (attempts == 0) c->busySinceNs_ = now;
-  if (now - c->busySinceNs_ > kBusyTimeoutNs) return 0;
+  if (attempts == 0)
+    c->busyUntilNs_ = c->turnDeadlineNs_ != 0 ? c->turnDeadlineNs_ : now + kMaxStoreWaitNs;
+  if (now >= c->busyUntilNs_) return 0;
   if (attempts < 20) {
     sched_yield();
   } else {
@@ -157,7 +105,13 @@ int StoreConnection::OnBusy(void* self, int attempts) {
   return 1;
 }
 
-LONG StoreConnection::Open() {
+bool StoreConnection::FileMoved() {
+  int moved = 0;
+  return sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK ||
+         moved != 0;
+}
+
+LONG StoreConnection::OpenFile() {
   int rc = sqlite3_open_v2(shared_->path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) return Fail(rc);
@@ -166,18 +120,31 @@ LONG StoreConnection::Open() {
   // SQLite may hand a new connection a read-write descriptor that another
   // connection of this process left behind, so the file's own permissions
   // decide as well.
-  if (sqlite3_db_readonly(db_, "main") != 0 || !Writable(shared_->path)) {
+  if (sqlite3_db_readonly(db_, "main") != 0 || !MayReadAndWrite(shared_->path)) {
     faulted_ = true;
     return ERROR_ACCESS_DENIED;
   }
-  struct stat st;
-  if (stat(shared_->path.c_str(), &st) != 0) {
+  if (LONG r = IdentifyFile(shared_->path, &file_)) {
     faulted_ = true;
-    return ErrorFromErrno(errno);
+    return r;
   }
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-  mode_ = st.st_mode;
+  // The file opened must be the one identified: another may have taken the
+  // path in between.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG StoreConnection::Start() {
+  // The pool may have waited since OpenFile; SQLite's first read opens the
+  // log beside whatever the path names then.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
+  if (LONG r = CheckHoldsAStore()) return r;
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -185,30 +152,24 @@ LONG StoreConnection::Open() {
   // Fewer, larger checkpoints: a page written often is copied back once.
   if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
-  return Prepare();
-}
-
-bool StoreConnection::IsSameFile(const struct stat& st) const {
-  return st.st_dev == dev_ && st.st_ino == ino_ && st.st_mode == mode_;
+  if (LONG r = Prepare()) return r;
+  // The first read opened the log and shared memory by the path's name; they
+  // are this file's only if the path still names it.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
+  open_ = true;
+  return ERROR_SUCCESS;
 }
 
 // An open file that was deleted or replaced takes writes that no one will
 // ever read, and one made read-only still takes them through the open
 // descriptor: check before each write, so that neither passes as success.
 LONG StoreConnection::CheckFileBeforeWrite() {
-  struct stat st;
-  if (stat(shared_->path.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
-    faulted_ = true;
-    return ERROR_WRITE_FAULT;
-  }
-  if (st.st_mode != mode_) {
-    if (!Writable(shared_->path)) {
-      faulted_ = true;
-      return ERROR_ACCESS_DENIED;
-    }
-    mode_ = st.st_mode;
-  }
-  return ERROR_SUCCESS;
+  LONG r = CheckStillWritable(shared_->path, &file_);
+  if (r != ERROR_SUCCESS) faulted_ = true;
+  return r;
 }
 
 LONG StoreConnection::Exec(const char* sql) {
@@ -227,26 +188,45 @@ LONG StoreConnection::EnableWal() {
   }
 }
 
-LONG StoreConnection::CreateSchema() {
-  auto version = [this](int* v) -> LONG {
-    sqlite3_stmt* s = nullptr;
-    int rc = sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &s, nullptr);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_step(s);
-      if (rc == SQLITE_ROW) {
-        *v = sqlite3_column_int(s, 0);
-        rc = SQLITE_OK;
-      }
+LONG StoreConnection::QueryInts(const char* sql, int* first, int* second) {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      *first = sqlite3_column_int(s, 0);
+      if (second != nullptr) *second = sqlite3_column_int(s, 1);
+      rc = SQLITE_OK;
     }
-    sqlite3_finalize(s);
-    return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
-  };
+  }
+  sqlite3_finalize(s);
+  return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+}
+
+// Before anything is changed: a database with tables but without the store's
+// version is something else's, and must not gain the store's tables or be
+// switched to WAL. Both are read in one statement, so in one snapshot: the
+// schema is made in the same transaction that sets the version.
+LONG StoreConnection::CheckHoldsAStore() {
+  int version = 0;
+  int objects = 0;
+  if (LONG r = QueryInts("SELECT (SELECT user_version FROM pragma_user_version),"
+                         " (SELECT count(*) FROM sqlite_master)",
+                         &version, &objects))
+    return r;
+  if (version == kSchemaVersion || (version == 0 && objects == 0)) return ERROR_SUCCESS;
+  faulted_ = true;
+  return ERROR_BADDB;
+}
+
+LONG StoreConnection::CreateSchema() {
   int v = 0;
-  if (LONG r = version(&v)) return r;
+  if (LONG r = QueryInts("PRAGMA user_version", &v, nullptr)) return r;
   if (v == 0) {
-    std::lock_guard<std::mutex> hold(shared_->writeLock);
+    WriteTurn turn(this);
+    if (!turn.held()) return ERROR_LOCK_VIOLATION;
     if (LONG r = Exec("BEGIN IMMEDIATE")) return r;
-    LONG r = version(&v);
+    LONG r = QueryInts("PRAGMA user_version", &v, nullptr);
     if (r == ERROR_SUCCESS && v == 0) r = Exec(kSchema);
     if (r == ERROR_SUCCESS) r = Exec("COMMIT");
     if (r != ERROR_SUCCESS) {
@@ -263,6 +243,8 @@ LONG StoreConnection::CreateSchema() {
 }
 
 LONG StoreConnection::Prepare() {
+  static_assert(std::size(kStatementSql) == kStatementCount,
+                "one SQL text for each statement, in the enum's order");
   for (int i = 0; i < kStatementCount; ++i) {
     int rc = sqlite3_prepare_v3(db_, kStatementSql[i], -1, SQLITE_PREPARE_PERSISTENT, &stmts_[i],
                                 nullptr);
@@ -287,7 +269,7 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
     sqlite3_reset(s);
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
   }
-  reading_ = s;
+  row->statement_ = s;
   row->rowid = sqlite3_column_int64(s, 0);
   row->name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
   row->nameLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
@@ -295,19 +277,15 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
   row->data = static_cast<const BYTE*>(sqlite3_column_blob(s, 3));
   row->dataLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 3));
   if (row->name == nullptr && sqlite3_errcode(db_) == SQLITE_NOMEM) {
-    EndRead();
+    row->End();
     return Fail(SQLITE_NOMEM);
   }
   if (row->name == nullptr) row->name = "";
   return ERROR_SUCCESS;
 }
 
-void StoreConnection::EndRead() {
-  if (reading_ != nullptr) sqlite3_reset(reading_);
-  reading_ = nullptr;
-}
-
 LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueGet];
   sqlite3_bind_int64(s, 1, key);
   BindText(s, 2, name);
@@ -315,6 +293,7 @@ LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRo
 }
 
 LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueFrom];
   sqlite3_bind_int64(s, 1, key);
   sqlite3_bind_int64(s, 2, rowid);
@@ -322,6 +301,7 @@ LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueR
 }
 
 LONG StoreConnection::ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) {
+  row->End();
   sqlite3_stmt* s = stmts_[kValueAt];
   sqlite3_bind_int64(s, 1, key);
   sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
@@ -337,8 +317,17 @@ LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD 
   BindText(s, 2, name);
   sqlite3_bind_int64(s, 3, type);
   sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
-  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
   return Run(kValuePut);
+}
+
+void StoreConnection::EmptyLog() {
+  if (!open_) return;
+  // The file is no longer the store: no waiting and no syncing for it.
+  sqlite3_busy_handler(db_, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
+  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }
 
 LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
@@ -356,7 +345,8 @@ LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
 // was first written) and its own name as given.
 LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, bool* created) {
   if (LONG r = CheckFileBeforeWrite()) return r;
-  std::lock_guard<std::mutex> hold(shared_->writeLock);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
   if (LONG r = Run(kBegin)) return r;
   std::int64_t parent = kRootKeyId;
   std::string base;

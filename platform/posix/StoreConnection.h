@@ -1,11 +1,10 @@
 // One SQLite connection to a registry store, with its prepared statements and
 // a cache of resolved key paths. A connection is used by one thread at a time
-// (the pool hands it to one key handle); it is not itself locked.
+// (the pool hands it to one key handle); it is not itself locked. It speaks
+// SQL only: what it needs of the file on disk it asks StoreFile.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <unordered_map>
 
 #include "platform/Platform.h"
+#include "platform/posix/StoreFile.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -26,21 +26,49 @@ namespace refwarden {
 struct StoreShared {
   explicit StoreShared(std::string p) : path(std::move(p)) {}
   const std::string path;
-  std::mutex writeLock;
+  std::timed_mutex writeLock;
 };
+
+// The longest a store operation waits, for other writers here or in another
+// process (then ERROR_LOCK_VIOLATION) or for this process to let go of a
+// store file that was replaced (then ERROR_BUSY): a request must not hang
+// behind a lock it cannot see.
+inline constexpr std::chrono::milliseconds kMaxStoreWait{1000};
+
+// The clock of those waits. ThreadSanitizer (GCC 12) does not see a lock
+// taken with pthread_mutex_clocklock, which timed_mutex uses for the steady
+// clock, so its builds wait on the system clock instead.
+#if defined(__SANITIZE_THREAD__)
+using StoreWaitClock = std::chrono::system_clock;
+#else
+using StoreWaitClock = std::chrono::steady_clock;
+#endif
 
 // The key HKEY_CURRENT_USER stands for.
 constexpr std::int64_t kRootKeyId = 1;
 
-// One value as read from the store; the pointers stay valid until the
-// connection's EndRead().
-struct ValueRow {
+// One value read from the store, and the read itself: name and data point
+// into the connection's statement and stay valid while the row lives; the
+// read ends when the row is destroyed. A connection serves one read at a
+// time, so a row must be gone before the connection's next read or write.
+class ValueRow {
+ public:
+  ValueRow() = default;
+  ~ValueRow() { End(); }
+  ValueRow(const ValueRow&) = delete;
+  ValueRow& operator=(const ValueRow&) = delete;
+
   std::int64_t rowid = 0;
   const char* name = nullptr;
   std::size_t nameLen = 0;
   DWORD type = 0;
   const BYTE* data = nullptr;
   std::size_t dataLen = 0;
+
+ private:
+  friend class StoreConnection;
+  void End();
+  sqlite3_stmt* statement_ = nullptr;
 };
 
 class StoreConnection {
@@ -50,16 +78,25 @@ class StoreConnection {
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
 
-  // Opens the existing store file and creates the schema if it has none.
-  // Returns ERROR_SUCCESS or a Windows error code (ERROR_ACCESS_DENIED for a
-  // store that can only be read, ERROR_BADDB for one that is not a store).
-  LONG Open();
+  // Opening takes two steps, so that the pool can see which file was opened
+  // before SQLite reads it (and opens the log and shared memory beside it).
+  //
+  // Opens the existing store file, reading nothing yet, and takes its
+  // identity (file()). Returns ERROR_SUCCESS, ERROR_ACCESS_DENIED for a file
+  // this process may only read, ERROR_BUSY when the path named another file
+  // by the time it was opened, or another Windows error code.
+  LONG OpenFile();
+  // Then reads it, switches it to WAL and creates the schema if it has none.
+  // Returns ERROR_SUCCESS or a Windows error code (ERROR_BADDB for a file
+  // that is not a store: not a database, or a database of something else,
+  // which is left as it was; ERROR_BUSY when the path was taken by another
+  // file meanwhile).
+  LONG Start();
 
   StoreShared* shared() const { return shared_; }
 
-  // True when the file at the store's path is the one this connection opened,
-  // with the same permissions; `st` is a fresh stat of that path.
-  bool IsSameFile(const struct stat& st) const;
+  // The file this connection opened, as it was when last checked.
+  const FileIdentity& file() const { return file_; }
 
   // True once an error showed the connection cannot be trusted any more (I/O,
   // corruption, read-only, full disk); such a connection is not pooled again.
@@ -72,17 +109,24 @@ class StoreConnection {
   // ERROR_INVALID_PARAMETER for a malformed path.
   LONG FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id, bool* created);
 
-  // Reads the value `name` of key `key` (ERROR_FILE_NOT_FOUND when absent).
+  // Reads the value `name` of key `key` into *row (ERROR_FILE_NOT_FOUND when
+  // absent).
   LONG ReadValue(std::int64_t key, std::string_view name, ValueRow* row);
   // Reads the first value of `key` whose rowid is at least `rowid`.
   LONG ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row);
   // Reads the value at position `index` of `key` in write order.
   LONG ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row);
-  // Ends the read of the last Read* call; the row's pointers die here.
-  void EndRead();
+
+  // Copies what the write-ahead log holds into the file this connection
+  // opened and empties the log. For a file that was replaced or deleted: the
+  // log stays under the store's name, where a connection to the next file
+  // would read it as its own. Best effort, without waiting or syncing (a log
+  // others still read stays); nothing for a connection that did not open.
+  void EmptyLog();
 
   // Creates the value or replaces its type and data (its name keeps the case
-  // first written and its place in the order).
+  // first written and its place in the order). Refused when the file was
+  // deleted, replaced or made read-only since it was opened.
   LONG WriteValue(std::int64_t key, std::string_view name, DWORD type, const BYTE* data,
                   DWORD size);
 
@@ -101,8 +145,28 @@ class StoreConnection {
     kStatementCount
   };
 
+  // This connection's turn to write: this process's write lock, taken within
+  // kMaxStoreWait, with SQLite's busy handler held to the same deadline while
+  // the turn lasts, so that one write waits that long at most in all.
+  class WriteTurn {
+   public:
+    explicit WriteTurn(StoreConnection* c);
+    ~WriteTurn() { c_->turnDeadlineNs_ = 0; }
+    WriteTurn(const WriteTurn&) = delete;
+    WriteTurn& operator=(const WriteTurn&) = delete;
+    // False when the time ran out first; nothing is held then.
+    bool held() const { return lock_.owns_lock(); }
+
+   private:
+    StoreConnection* c_;
+    std::unique_lock<std::timed_mutex> lock_;
+  };
+
   LONG Fail(int rc);
   LONG CheckFileBeforeWrite();
+  LONG QueryInts(const char* sql, int* first, int* second);
+  bool FileMoved();
+  LONG CheckHoldsAStore();
   LONG Prepare();
   LONG CreateSchema();
   LONG Exec(const char* sql);
@@ -116,18 +180,14 @@ class StoreConnection {
   StoreShared* shared_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmts_[kStatementCount] = {};
-  sqlite3_stmt* reading_ = nullptr;
+  bool open_ = false;
   bool faulted_ = false;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-  mode_t mode_ = 0;
-  std::int64_t busySinceNs_ = 0;
+  FileIdentity file_;
+  std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
+  std::int64_t busyUntilNs_ = 0;
   std::string scratch_;
   std::string folded_;
   std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id
 };
-
-// Lower-cases ASCII letters only, as the store's NOCASE collation compares.
-void FoldAscii(std::string_view in, std::string* out);
 
 }  // namespace refwarden

@@ -53,6 +53,42 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// Creates the store file when it is missing, as PrepareStoreFile describes.
+LONG CreateStoreFileIfMissing(const std::string& path) {
+  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
+  if (errno != ENOENT) return ErrorFromErrno(errno);
+  if (int err = MakeParentFolders(path)) return ErrorFromErrno(err);
+
+  // Creators take the folder's lock, so that stale -wal/-shm files are removed
+  // before the new file appears and never after another process opened it.
+  int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return ErrorFromErrno(errno);
+  while (flock(folder, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      int err = errno;
+      close(folder);
+      return ErrorFromErrno(err);
+    }
+  }
+  LONG result = ERROR_SUCCESS;
+  if (stat(path.c_str(), &st) != 0) {
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fchmod(fd, 0600);
+      close(fd);
+    } else if (errno != EEXIST) {
+      result = ErrorFromErrno(errno);
+    }
+  }
+  flock(folder, LOCK_UN);
+  close(folder);
+  return result;
+}
+
 }  // namespace
 
 bool ResolveStoreFile(std::string* path) {
@@ -95,39 +131,47 @@ LONG ErrorFromErrno(int err) {
   }
 }
 
-LONG CreateStoreFileIfMissing(const std::string& path) {
+LONG IdentifyFile(const std::string& path, FileIdentity* id) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return ErrorFromErrno(errno);
+  id->device = st.st_dev;
+  id->inode = st.st_ino;
+  id->mode = st.st_mode;
+  return ERROR_SUCCESS;
+}
+
+bool MayReadAndWrite(const std::string& path) {
+  return faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+}
+
+LONG CheckStillWritable(const std::string& path, FileIdentity* opened) {
+  FileIdentity now;
+  if (IdentifyFile(path, &now) != ERROR_SUCCESS || !now.SameFile(*opened)) return ERROR_WRITE_FAULT;
+  if (now.mode != opened->mode) {
+    if (!MayReadAndWrite(path)) return ERROR_ACCESS_DENIED;
+    opened->mode = now.mode;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG PrepareStoreFile(const std::string& path, bool create) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
-  if (errno != ENOENT) return ErrorFromErrno(errno);
-  if (int err = MakeParentFolders(path)) return ErrorFromErrno(err);
-
-  // Creators take the folder's lock, so that stale -wal/-shm files are removed
-  // before the new file appears and never after another process opened it.
-  int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return ErrorFromErrno(errno);
-  while (flock(folder, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      int err = errno;
-      close(folder);
-      return ErrorFromErrno(err);
-    }
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT) return ErrorFromErrno(errno);
+    if (!create) return ERROR_FILE_NOT_FOUND;
+    if (LONG r = CreateStoreFileIfMissing(path)) return r;
+    if (lstat(path.c_str(), &st) != 0) return ErrorFromErrno(errno);
   }
-  LONG result = ERROR_SUCCESS;
-  if (stat(path.c_str(), &st) != 0) {
-    unlink((path + "-wal").c_str());
-    unlink((path + "-shm").c_str());
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      fchmod(fd, 0600);
-      close(fd);
-    } else if (errno != EEXIST) {
-      result = ErrorFromErrno(errno);
-    }
-  }
-  flock(folder, LOCK_UN);
-  close(folder);
-  return result;
+  if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return ERROR_BADDB;
+  // SQLite makes an empty file a new store; it is private like one made here.
+  const bool emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
+  if (emptyFile && (st.st_mode & 07777) != 0600 && chmod(path.c_str(), 0600) != 0)
+    return ERROR_ACCESS_DENIED;
+  if (!MayReadAndWrite(path)) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace refwarden

@@ -9,14 +9,18 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -43,6 +47,7 @@ struct Record {
   int end;
   bool judged;  // a foreign image: rewritten exactly when its trace was written
   bool traced;
+  double seconds;  // how long the request took
 };
 
 // Request `i` of thread `t`: mostly new image paths, some repeated ones, a
@@ -115,11 +120,13 @@ class RequestLoad {
     for (std::uint64_t i = 0; !stop_.load(); ++i) {
       const TestRequest r = FaultRequest(t, i);
       const int start = phase_.load();
+      const auto began = std::chrono::steady_clock::now();
       const FilterOutcome o = Send(r);
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
       const int end = phase_.load();
       std::string why = CheckOutcome(r, o);
       if (!why.empty()) wrong.push_back(std::move(why));
-      mine.push_back({r.path, start, end, !RuleReplacement(r).empty(), o.rewritten});
+      mine.push_back({r.path, start, end, !RuleReplacement(r).empty(), o.rewritten, took.count()});
       done_.fetch_add(1);
       perThread_[static_cast<std::size_t>(t)].fetch_add(1);
     }
@@ -147,7 +154,14 @@ struct Fault {
   bool mustRefuseSome;      // some trace must have failed
   bool keepsEarlierValues;  // values traced before the fault are still there after it
   bool reopens = false;     // connections are opened afresh once it is applied
+  std::uint64_t requestsWhileApplied = 300;
+  // Looks at the store while the fault is applied; returns what is wrong.
+  std::function<std::string(const std::string& store)> inspect = nullptr;
 };
+
+// However the store fails, no request waits on it for long: a lock held
+// elsewhere costs about a second (kMaxStoreWait), far under this bound.
+constexpr double kLongestRequestSeconds = 5.0;
 
 // Runs `fault` against a store under `folder` with requests running, and
 // returns what went wrong (empty when all held).
@@ -162,7 +176,11 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
     // As after a restart of the server: what is read now comes from the file.
     if (fault.reopens) RegistryDrainPool();
     load.SetPhase(kFault);
-    load.WaitForRequests(300);
+    load.WaitForRequests(fault.requestsWhileApplied);
+  }
+  if (fault.inspect) {
+    std::string wrong = fault.inspect(store);
+    if (!wrong.empty()) problems.push_back(std::move(wrong));
   }
   load.SetPhase(kRemoving);
   fault.remove(store);
@@ -172,7 +190,7 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   load.WaitForRequests(300);
   load.Stop();
 
-  problems = load.problems();
+  problems.insert(problems.end(), load.problems().begin(), load.problems().end());
   if (problems.size() > 10) problems.resize(10);
   if (RegistryOpenHandleCount() != 0) problems.push_back("key handles left open");
   RegistryDrainPool();
@@ -185,8 +203,10 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
       problems.push_back("value '" + v.name + "' has the wrong type or data");
   }
   std::size_t inside = 0, insideRefused = 0, refused = 0, afterRefused = 0, lost = 0;
+  double longest = 0;
   for (const Record& r : load.records()) {
     asked.insert(r.path);
+    longest = std::max(longest, r.seconds);
     if (!r.judged) continue;
     if (!r.traced) ++refused;
     if (r.start == kFault && r.end == kFault) {
@@ -210,10 +230,13 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   if (afterRefused != 0) {
     problems.push_back(std::to_string(afterRefused) + " requests failed after the fault was gone");
   }
+  if (longest > kLongestRequestSeconds)
+    problems.push_back("a request took " + std::to_string(longest) + " s");
   const std::string integrity = IntegrityCheck(store);
   if (integrity != "ok") problems.push_back("integrity_check: " + integrity);
-  std::printf("%s: %zu requests, %zu wholly during the fault (%zu refused), %zu refused\n",
-              fault.name, load.records().size(), inside, insideRefused, refused);
+  std::printf(
+      "%s: %zu requests, %zu wholly during the fault (%zu refused), %zu refused, longest %.3f s\n",
+      fault.name, load.records().size(), inside, insideRefused, refused, longest);
   return problems;
 }
 
@@ -375,6 +398,168 @@ TEST(StoreFaultTest, DiskFull) {
     const std::string folder = MakeFolder();
     return !folder.empty() && MountTmpfs(folder) ? folder : std::string();
   });
+}
+
+// Swaps two folders in one step, so that the store's path is never missing
+// (a request would create a new store there).
+void Exchange(const fs::path& a, const fs::path& b) {
+  if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
+    std::perror(("exchange " + a.string()).c_str());
+}
+
+// Puts something that is not a store where the store was, keeping the store
+// (and its log) aside with its folder, then brings the store back: every
+// trace meanwhile is refused without anything being made beside the
+// impostor, and none of the values traced before is lost.
+Fault ReplacedBy(const char* name, void (*make)(const std::string& store)) {
+  Fault fault{name,
+              [make](const std::string& s) {
+                const fs::path folder = fs::path(s).parent_path();
+                const fs::path impostor = folder.string() + ".impostor";
+                fs::create_directory(impostor);
+                make((impostor / fs::path(s).filename()).string());
+                Exchange(folder, impostor);
+              },
+              [](const std::string& s) {
+                const fs::path folder = fs::path(s).parent_path();
+                const fs::path impostor = folder.string() + ".impostor";
+                Exchange(folder, impostor);
+                fs::remove_all(impostor);
+              },
+              1,
+              true,
+              true,
+              true};
+  // A connection that opened the store just before the swap and reads it
+  // just after opens the log by name beside the impostor; it then notices
+  // and gives up, leaving an empty log and its shared memory. That is all
+  // that may be there.
+  fault.inspect = [](const std::string& s) -> std::string {
+    std::string found;
+    for (const auto& entry : fs::directory_iterator(fs::path(s).parent_path())) {
+      const std::string entryName = entry.path().filename().string();
+      if (entry.path() == s || (entryName == "registry.sqlite-wal" && fs::file_size(entry) == 0) ||
+          entryName == "registry.sqlite-shm")
+        continue;
+      found += " " + entryName;
+    }
+    return found.empty() ? "" : "made beside it:" + found;
+  };
+  return fault;
+}
+
+TEST(StoreFaultTest, ReplacedByWhatIsNotAStore) {
+  const Fault faults[] = {
+      ReplacedBy("replaced by a folder", [](const std::string& s) { fs::create_directory(s); }),
+      ReplacedBy("replaced by a FIFO", [](const std::string& s) { mkfifo(s.c_str(), 0600); }),
+      ReplacedBy("replaced by a text file",
+                 [](const std::string& s) { std::ofstream(s) << "not a store\n"; }),
+      ReplacedBy("replaced by a link to nothing",
+                 [](const std::string& s) { fs::create_symlink("gone/registry.sqlite", s); }),
+      ReplacedBy("replaced by a character device",
+                 [](const std::string& s) { mknod(s.c_str(), S_IFCHR | 0600, makedev(1, 3)); }),
+  };
+  for (const Fault& fault : faults) {
+    if (geteuid() != 0 && std::string(fault.name).find("device") != std::string::npos) continue;
+    ExpectScenarioHolds(fault, &MakeFolder);
+  }
+}
+
+TEST(StoreFaultTest, ReplacedByAnotherAccountsStore) {
+  if (geteuid() != 0) GTEST_SKIP() << "it takes root to make another account's store";
+  // The scenario runs as "nobody"; the impostor, made first as root, is a
+  // store that only root may read, in a folder nobody may move.
+  const Fault fault{"another account's store",
+                    [](const std::string& s) {
+                      const fs::path data = fs::path(s).parent_path();
+                      Exchange(data, data.parent_path() / "foreign");
+                    },
+                    [](const std::string& s) {
+                      const fs::path data = fs::path(s).parent_path();
+                      Exchange(data, data.parent_path() / "foreign");
+                    },
+                    1,
+                    true,
+                    true,
+                    true};
+  ExpectScenarioHolds(fault, [] {
+    const std::string folder = MakeFolder();
+    const std::string foreign = folder + "/foreign/registry.sqlite";
+    fs::create_directory(folder + "/foreign");
+    setenv("REFWARDEN_REGISTRY", foreign.c_str(), 1);
+    HKEY key = nullptr;
+    RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                    nullptr);
+    RegCloseKey(key);
+    RegistryDrainPool();
+    if (chown(folder.c_str(), 65534, 65534) != 0 ||
+        chown((folder + "/foreign").c_str(), 65534, 65534) != 0 || setgid(65534) != 0 ||
+        setuid(65534) != 0)
+      return std::string();
+    return folder;
+  });
+}
+
+// Another process in the middle of a write transaction on the store: the
+// sqlite3 shell after an administrator's BEGIN IMMEDIATE, until destroyed.
+class WriteTransactionElsewhere {
+ public:
+  explicit WriteTransactionElsewhere(const std::string& store) : flag_(store + ".held") {
+    int in[2];
+    if (pipe(in) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      close(in[1]);
+      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      dup2(null, 1);
+      execlp("sqlite3", "sqlite3", "-bail", store.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    to_ = in[1];
+    Send(".timeout 5000\nBEGIN IMMEDIATE;\n.shell touch '" + flag_ + "'\n");
+    for (int i = 0; i < 1000 && !fs::exists(flag_); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~WriteTransactionElsewhere() {
+    Send("ROLLBACK;\n.quit\n");
+    if (to_ >= 0) close(to_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    unlink(flag_.c_str());
+  }
+  WriteTransactionElsewhere(const WriteTransactionElsewhere&) = delete;
+  WriteTransactionElsewhere& operator=(const WriteTransactionElsewhere&) = delete;
+
+  bool held() const { return fs::exists(flag_); }
+
+ private:
+  void Send(const std::string& text) {
+    if (to_ >= 0 && write(to_, text.data(), text.size()) < 0) std::perror("write");
+  }
+  std::string flag_;
+  pid_t pid_ = -1;
+  int to_ = -1;
+};
+
+// While another process holds the store's write lock, a request for a new
+// path gives up after about a second and passes; paths already traced are
+// still answered at once, and nothing is lost once the lock goes.
+TEST(StoreFaultTest, WriteTransactionHeldByAnotherProcess) {
+  static std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+  Fault fault{
+      "write transaction elsewhere",
+      [](const std::string& s) { elsewhere = std::make_unique<WriteTransactionElsewhere>(s); },
+      [](const std::string&) { elsewhere.reset(); },
+      1,
+      false,
+      true,
+      true};
+  fault.requestsWhileApplied = 12;
+  fault.inspect = [](const std::string&) -> std::string {
+    return elsewhere != nullptr && elsewhere->held() ? "" : "the sqlite3 shell held no lock";
+  };
+  ExpectScenarioHolds(fault, &MakeFolder);
 }
 
 }  // namespace

@@ -1,0 +1,148 @@
+#include "tools/TraceCheck.h"
+
+#include <cstring>
+
+#include "filter/RequestHandling.h"
+#include "filter/RequestTrace.h"
+
+#ifndef _WIN32
+#include "platform/posix/StoreFile.h"
+#endif
+
+namespace refwarden {
+
+namespace {
+
+constexpr char kTraceData[] = "ok";  // with its NUL, as the trace writes it
+
+std::string NulTerminated(std::string_view name) {
+  return std::string(name.substr(0, name.find('\0')));
+}
+
+#ifndef _WIN32
+// The texts Windows gives for the codes the store returns.
+const char* WindowsErrorText(LONG code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      return "The system cannot find the file specified.";
+    case ERROR_PATH_NOT_FOUND:
+      return "The system cannot find the path specified.";
+    case ERROR_ACCESS_DENIED:
+      return "Access is denied.";
+    case ERROR_INVALID_HANDLE:
+      return "The handle is invalid.";
+    case ERROR_OUTOFMEMORY:
+      return "Not enough storage is available to complete this operation.";
+    case ERROR_WRITE_FAULT:
+      return "The system cannot write to the specified device.";
+    case ERROR_LOCK_VIOLATION:
+      return "The process cannot access the file because another process has locked a portion of "
+             "the file.";
+    case ERROR_INVALID_PARAMETER:
+      return "The parameter is incorrect.";
+    case ERROR_DISK_FULL:
+      return "There is not enough space on the disk.";
+    case ERROR_BUSY:
+      return "The requested resource is in use.";
+    case ERROR_MORE_DATA:
+      return "More data is available.";
+    case ERROR_NO_MORE_ITEMS:
+      return "No more data is available.";
+    case ERROR_BADDB:
+      return "The configuration registry database is corrupt.";
+    default:
+      return nullptr;
+  }
+}
+#endif
+
+}  // namespace
+
+std::string TracedName(std::string_view url) {
+  if (url.size() >= kValueBufferSize) return "";
+  url = url.substr(0, url.find('\0'));
+  return std::string(url.substr(0, url.find('?')));
+}
+
+bool TraceWasWritten(std::string_view name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  const std::string valueName = NulTerminated(name);
+  char data[sizeof kTraceData + 1] = {};
+  DWORD size = sizeof data;
+  DWORD type = 0;
+  const LONG r = RegQueryValueExA(key, valueName.c_str(), nullptr, &type,
+                                  reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return r == ERROR_SUCCESS && type == REG_SZ && size == sizeof kTraceData &&
+         std::memcmp(data, kTraceData, sizeof kTraceData) == 0;
+}
+
+std::string TraceStoreName() {
+#ifdef _WIN32
+  return std::string("HKEY_CURRENT_USER\\") + kTraceKey;
+#else
+  std::string path;
+  if (!ResolveStoreFile(&path))
+    return "none: REFWARDEN_REGISTRY, XDG_DATA_HOME and the home folder are all unset";
+  return path;
+#endif
+}
+
+LONG RetryTrace(std::string_view name) {
+  HKEY key = nullptr;
+  LONG r = RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (r != ERROR_SUCCESS) return r;
+  const std::string valueName = NulTerminated(name);
+  r = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(kTraceData),
+                     sizeof kTraceData);
+  RegCloseKey(key);
+  return r;
+}
+
+std::string ErrorText(LONG code) {
+#ifdef _WIN32
+  char text[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  std::string message(text, n);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+    message.pop_back();
+  if (!message.empty()) return message;
+#else
+  if (const char* text = WindowsErrorText(code)) return text;
+#endif
+  return "Error " + std::to_string(code) + ".";
+}
+
+TraceReport CheckTrace(std::string_view url) {
+  TraceReport report;
+  report.name = TracedName(url);
+  report.store = TraceStoreName();
+  report.written = TraceWasWritten(report.name);
+  if (!report.written) report.retryError = RetryTrace(report.name);
+  return report;
+}
+
+std::string DescribeMissingTrace(const TraceReport& report) {
+  std::string text = "warning: the trace of '" + report.name +
+                     "' was not written, so the filter let the request pass unchanged.\n"
+                     "  trace store: " +
+                     report.store + "\n";
+  if (report.retryError == ERROR_SUCCESS) {
+    text += "  writing it again worked: the fault has passed (the store may have been busy).\n";
+  } else {
+    text += "  it cannot be written: " + ErrorText(report.retryError) + "\n";
+#ifndef _WIN32
+    if (report.retryError == ERROR_BADDB)
+      text +=
+          "  (it is not a registry store: a folder, device, FIFO or a file of something else)\n";
+#endif
+  }
+  return text;
+}
+
+}  // namespace refwarden

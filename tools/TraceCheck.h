@@ -1,0 +1,61 @@
+// After a request has gone through the filter: did its trace reach the
+// registry, and if not, where should it have gone and why could it not be
+// written. The filter itself stays silent (a failed trace lets the request
+// pass, which is its contract with the web server); the tool uses this to
+// tell the administrator. Only the registry functions of platform/Platform.h
+// are used, so the answer comes from the registry the filter writes to: the
+// real one on Windows, the store the environment selects on Linux.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Platform.h"
+
+namespace refwarden {
+
+// The value name the filter traces for the request URL `url`, as the server
+// hands the URL over: up to its first '?' (or NUL). Empty when the URL does
+// not fit the filter's 4097-byte buffer, since the filter then reads nothing.
+std::string TracedName(std::string_view url);
+
+// True when the trace key holds the value `name` as REG_SZ "ok", as a trace
+// leaves it. Reads only: creates no key and no store. One key open and one
+// value read, so it is cheap enough to call after every request.
+bool TraceWasWritten(std::string_view name);
+
+// Where the trace goes, for a person: on Linux the store file the environment
+// selects now; on Windows "HKEY_CURRENT_USER\software\tarnwel\debug".
+std::string TraceStoreName();
+
+// Writes the trace of `name` as the filter does (RegCreateKeyExA,
+// RegSetValueExA of REG_SZ "ok", RegCloseKey) and returns the first Windows
+// error code, ERROR_SUCCESS when the value is written now. It adds to the
+// trace what the filter meant to write: call it for a trace that failed, to
+// learn why.
+LONG RetryTrace(std::string_view name);
+
+// The platform's text for the Windows error code `code`, e.g. "Access is
+// denied." for ERROR_ACCESS_DENIED, without a line break: FormatMessageA on
+// Windows, the same texts from a table of the codes the store returns on
+// Linux; "Error <code>." for a code without one.
+std::string ErrorText(LONG code);
+
+struct TraceReport {
+  std::string name;                 // the value name the filter traced (TracedName)
+  bool written = false;             // the trace key holds it
+  LONG retryError = ERROR_SUCCESS;  // when not written: what writing it again
+                                    // gave (ERROR_SUCCESS: the fault passed)
+  std::string store;                // TraceStoreName()
+};
+
+// Checks the trace of the request URL `url` after the filter handled it and,
+// when it is missing, writes it again to learn why (see RetryTrace).
+TraceReport CheckTrace(std::string_view url);
+
+// A few lines for an administrator about a report whose trace is missing:
+// which path, that the request passed unchanged, the store, and why it cannot
+// be written. Each line ends with '\n'.
+std::string DescribeMissingTrace(const TraceReport& report);
+
+}  // namespace refwarden
