@@ -18,6 +18,8 @@ constexpr std::size_t kMaxQueued = 4;
 struct RequestPipeline::Batch {
   struct Request {
     std::uint32_t hostLength, refererLength, urlLength;
+    std::uint32_t pathLength;    // the URL up to its first '?'
+    std::uint32_t tracedLength;  // what the filter traces of it (TracedPath)
     bool refererLogged;
     bool image;
     bool ruleRewrites;  // by the values as the filter reads them
@@ -57,7 +59,8 @@ void RequestPipeline::Add(std::string_view host, std::string_view referer, std::
       DecideRewrite(tracedPath, FilterReads(host), FilterReads(referer)).rewrite;
   batch.requests.push_back(
       {static_cast<std::uint32_t>(host.size()), static_cast<std::uint32_t>(referer.size()),
-       static_cast<std::uint32_t>(url.size()), refererLogged, image, ruleRewrites});
+       static_cast<std::uint32_t>(url.size()), static_cast<std::uint32_t>(path.size()),
+       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites});
   batch.bytes.append(host).append(referer).append(url);
   if (batch.Full()) Submit();
 }
@@ -137,9 +140,8 @@ void RequestPipeline::Replay(const Batch& batch) {
     bytes.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
     const FilterOutcome outcome =
         RunPreprocHeaders(httpFilterProc_, FilterRequest{host, referer, url});
-    traces_.Written(TracedPath(url), r.ruleRewrites, outcome.rewritten);
-    const std::string_view path = url.substr(0, url.find('?'));
-    summary_->AddRequest(path, referer, r.refererLogged,
+    traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, outcome.rewritten);
+    summary_->AddRequest(url.substr(0, r.pathLength), referer, r.refererLogged,
                          RequestOutcome{r.image, outcome.rewritten});
   }
 }
