@@ -65,14 +65,14 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
 
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent) {
   const std::string lead(indent);
-  std::string out = lead + "trace store: " + TerminalText(fault.store) + '\n';
+  std::string out = lead + "trace store: " + NameText(fault.store) + '\n';
   if (fault.error.empty()) {
     out +=
         lead + "writing one again worked: the fault has passed (the store may have been busy).\n";
   } else {
-    out += lead + "it cannot be written: " + TerminalText(fault.error) + '\n';
+    out += lead + "it cannot be written: " + NameText(fault.error) + '\n';
   }
-  if (!fault.note.empty()) out += lead + TerminalText(fault.note) + '\n';
+  if (!fault.note.empty()) out += lead + NameText(fault.note) + '\n';
   return out;
 }
 
@@ -122,11 +122,12 @@ std::string ReplaySummary::Text(std::size_t top) const {
 
   std::string malformedPlaces;
   for (const std::string& place : firstMalformed_)
-    malformedPlaces += (malformedPlaces.empty() ? "at " : ", ") + TerminalText(place);
+    malformedPlaces += (malformedPlaces.empty() ? "at " : ", ") + NameText(place);
   if (malformed_ > firstMalformed_.size()) malformedPlaces += ", ...";
 
   struct Row {
     std::string label, count, note;
+    std::string below = "";  // lines under the row, each ending with '\n'
   };
   std::vector<Row> rows = {
       {"requests", Grouped(requests_), ""},
@@ -143,10 +144,13 @@ std::string ReplaySummary::Text(std::size_t top) const {
   }
   if (tracesNotWritten_ > 0) {
     rows.push_back({"traces not written", Grouped(tracesNotWritten_),
-                    "so the filter let these requests pass unchanged"});
+                    "so the filter let these requests pass unchanged",
+                    DescribeTraceFault(traceFault_, "    ")});
   }
   if (!errors_.empty()) {
-    rows.push_back({"files not read to the end", Grouped(errors_.size()), ""});
+    std::string below;
+    for (const std::string& error : errors_) below += "    " + NameText(error) + '\n';
+    rows.push_back({"files not read to the end", Grouped(errors_.size()), "", below});
   }
   std::size_t width = 0;
   for (const Row& row : rows) width = std::max(width, row.count.size());
@@ -156,11 +160,9 @@ std::string ReplaySummary::Text(std::size_t top) const {
                   row.count.c_str());
     out += line;
     if (!row.note.empty()) out += "  " + row.note;
-    out += '\n';
+    out += '\n' + row.below;
   }
-  if (tracesNotWritten_ > 0) out += DescribeTraceFault(traceFault_, "    ");
-  for (const std::string& error : errors_) out += "    " + TerminalText(error) + '\n';
-  if (!trace_.empty()) out += "  trace: " + TerminalText(trace_) + '\n';
+  if (!trace_.empty()) out += "  trace: " + NameText(trace_) + '\n';
   if (top == 0) return out;
   out += '\n';
   AppendTop(&out, "Top referring sites of rewritten requests", "sites", sites_, top);

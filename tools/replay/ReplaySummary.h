@@ -31,7 +31,7 @@ struct TraceFault {
 
 // Lines for a person, each starting with `indent` and ending with '\n': the
 // trace store, and why it cannot be written or that writing again worked;
-// bytes that could act on a terminal are escaped (TerminalText).
+// bytes that could act on a terminal are escaped (NameText).
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent);
 
 class ReplaySummary {
