@@ -7,7 +7,11 @@ With --unique-paths LENGTH every request instead asks for an image path of its
 own, LENGTH bytes long, from a foreign site: the worst case for the replay's
 tables of rewritten paths (and for the trace).
 
-Usage: scripts/gen-w3c-log.py [LINES] [--host HOST] [--unique-paths LENGTH] > u_ex.log
+With --pages N the page requests ask for N distinct paths instead of nine,
+a few of them often and most of them rarely (the index is log-uniform, as
+with Zipf's law): a site larger than the replay's memory of traced paths.
+
+Usage: scripts/gen-w3c-log.py [LINES] [--host HOST] [--unique-paths LENGTH] [--pages N] > u_ex.log
 """
 import argparse
 import random
@@ -18,6 +22,7 @@ parser.add_argument("lines", type=int, nargs="?", default=1_000_000)
 parser.add_argument("--host", default="www.example.com")
 parser.add_argument("--seed", type=int, default=1)
 parser.add_argument("--unique-paths", type=int, default=0, metavar="LENGTH")
+parser.add_argument("--pages", type=int, default=0, metavar="N")
 args = parser.parse_args()
 rng = random.Random(args.seed)
 
@@ -51,6 +56,9 @@ for i in range(args.lines):
         stem = rng.choice(images)
         r = rng.random()
         referer = rng.choice(foreign) if r < 0.2 else "-" if r < 0.25 else rng.choice(own)
+    elif args.pages:
+        stem = f"/articles/{int(args.pages ** rng.random()) - 1:07d}/index.html"
+        referer = rng.choice(own) if rng.random() < 0.7 else "-"
     else:
         stem = rng.choice(pages)
         referer = rng.choice(own) if rng.random() < 0.7 else "-"

@@ -151,6 +151,44 @@ TEST(ReplaySummaryTest, TextShowsLogBytesEscaped) {
   EXPECT_NE(text.find("cut\\x1b.gz: the file is truncated"), std::string::npos) << text;
 }
 
+// Traces not written: the row, the store and why under it (escaped), before
+// the next row; in JSON the count, the store and the error, null when writing
+// again worked.
+TEST(ReplaySummaryTest, TracesNotWrittenSayWhereAndWhy) {
+  struct Case {
+    TraceFault fault;
+    std::string lines;  // under the row
+  };
+  const Case cases[] = {
+      {{"/srv/r\x1b.sqlite", "Access is denied.", ""},
+       "    trace store: /srv/r\\x1b.sqlite\n    it cannot be written: Access is denied.\n"},
+      {{"/srv/r", "The configuration registry database is corrupt.", "(it is not a store)"},
+       "    trace store: /srv/r\n    it cannot be written: The configuration registry database is "
+       "corrupt.\n    (it is not a store)\n"},
+      {{"HKEY_CURRENT_USER\\software\\tarnwel\\debug", "", ""},
+       "    trace store: HKEY_CURRENT_USER\\software\\tarnwel\\debug\n"
+       "    writing one again worked: the fault has passed (the store may have been busy).\n"},
+  };
+  for (const Case& c : cases) {
+    ReplaySummary summary;
+    summary.AddError("cut.gz", "the file is truncated");
+    summary.SetTracesNotWritten(1234, c.fault);
+    const std::string text = summary.Text(0);
+    EXPECT_NE(text.find("1,234  so the filter let these requests pass unchanged\n" + c.lines +
+                        "  files not read to the end"),
+              std::string::npos)
+        << text;
+    const nlohmann::json json = nlohmann::json::parse(summary.Json(0));
+    EXPECT_EQ(json["traces_not_written"], 1234);
+    EXPECT_EQ(json["trace_store"], c.fault.store);
+    if (c.fault.error.empty()) {
+      EXPECT_TRUE(json["trace_error"].is_null()) << json["trace_error"];
+    } else {
+      EXPECT_EQ(json["trace_error"], c.fault.error);
+    }
+  }
+}
+
 TEST(TerminalTextTest, Table) {
   struct Case {
     std::string_view bytes, shown;
@@ -172,6 +210,15 @@ TEST(TerminalTextTest, Table) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(TerminalText(c.bytes), c.shown) << "bytes " << Printable(c.bytes);
+  }
+  // Names the system gives keep their backslashes: Windows' folders.
+  const Case names[] = {
+      {"C:\\inetpub\\logs\\u_ex2405.log:7", "C:\\inetpub\\logs\\u_ex2405.log:7"},
+      {"HKEY_CURRENT_USER\\software", "HKEY_CURRENT_USER\\software"},
+      {"/tmp/a\x1b[2J\xff.log", "/tmp/a\\x1b[2J\\xff.log"},
+  };
+  for (const Case& c : names) {
+    EXPECT_EQ(NameText(c.bytes), c.shown) << "bytes " << Printable(c.bytes);
   }
 }
 

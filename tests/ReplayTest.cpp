@@ -634,5 +634,147 @@ TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
   }
 }
 
+// ---- replay on stores that cannot take the trace ----
+
+// One request of each kind the count must get right: rewritten, certain from
+// the rule, and read back; and a URL too long for the filter's buffer, which
+// it reads as empty: a foreign image by the log, but no failed trace.
+std::string TraceLog() {
+  return W3cLog(Rows()) + "#Fields: cs-uri-stem cs-host cs(Referer)\n/" + std::string(5000, 'p') +
+         ".jpg site.example http://elsewhere.example/\n";
+}
+const std::uint64_t kTraceLogRequests = Rows().size() + 1;
+
+// Two requests for a path the store holds, and two new ones: one the rule
+// shows failed (a foreign image that passed), one only a read-back shows.
+constexpr const char* kNewPathsLog =
+    "#Fields: cs-uri-stem cs-host cs(Referer)\n"
+    "/seen.html site.example -\n"
+    "/img/new.jpg site.example http://elsewhere.example/\n"
+    "/seen.html site.example http://site.example/\n"
+    "/fresh.html site.example -\n";
+
+struct ReplayOnStore {
+  const char* store;  // a row of kBrokenStores
+  const char* log;    // "" for TraceLog()
+  std::uint64_t notWritten;
+  const char* reason;  // trace_error: why the store cannot be written
+};
+
+const ReplayOnStore kReplayOnStores[] = {
+    {"healthy store", "", 0, ""},
+    {"folder", "", kTraceLogRequests, "The configuration registry database is corrupt."},
+    {"text file", "", kTraceLogRequests, "The configuration registry database is corrupt."},
+    {"read-only store", "", kTraceLogRequests, "Access is denied."},
+    {"write transaction in another process", kNewPathsLog, 2,
+     "The process cannot access the file because another process has locked a portion of the "
+     "file."},
+};
+
+// Replaying into each store (--trace): how many requests' traces were not
+// written, exactly, with the store and why in --json and on stderr (the text
+// report's lines are ReplaySummaryTest's), and exit status 3; none for a
+// healthy store.
+TEST(ToolOnBrokenStoresTest, ReplayCountsTheTracesNotWritten) {
+  const bool root = geteuid() == 0;
+  for (const ReplayOnStore& row : kReplayOnStores) {
+    SCOPED_TRACE(row.store);
+    const BrokenStore* broken = nullptr;
+    for (const BrokenStore& b : kBrokenStores) {
+      if (std::string_view(b.name) == row.store) broken = &b;
+    }
+    ASSERT_NE(broken, nullptr);
+    if (broken->needsRoot && !root) continue;
+    char pattern[] = "/tmp/refwarden-replay-broken-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    const std::string store = broken->make(folder);
+    const std::string log = folder + "/u_ex240511.log";
+    std::ofstream(log, std::ios::binary) << (*row.log != '\0' ? row.log : TraceLog());
+    if (broken->asNobody && root) {
+      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    }
+    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+    if (broken->heldElsewhere) {
+      elsewhere = std::make_unique<WriteTransactionElsewhere>(store);
+      if (!elsewhere->held()) {
+        std::printf("skipped '%s': the sqlite3 shell cannot hold a transaction here\n", row.store);
+        elsewhere.reset();
+        fs::remove_all(folder);
+        continue;
+      }
+    }
+    const int status = row.notWritten > 0 ? 3 : 0;
+    const std::string warning = "refwarden replay: warning: the traces of " +
+                                std::to_string(row.notWritten) + " requests were not written";
+
+    const ToolRun json = RunToolOn(store, broken->asNobody, {"replay", "--trace", "--json", log});
+    if (json.status == 127 && broken->asNobody) {
+      std::printf("skipped '%s': nobody cannot run %s\n", row.store, REFWARDEN_TOOL_PATH);
+      fs::remove_all(folder);
+      continue;
+    }
+    EXPECT_EQ(json.status, status) << json.err;
+    const nlohmann::json summary = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_FALSE(summary.is_discarded()) << json.out;
+    EXPECT_EQ(summary["traces_not_written"], row.notWritten);
+    if (row.notWritten == 0) {
+      EXPECT_TRUE(summary["trace_store"].is_null());
+      EXPECT_TRUE(summary["trace_error"].is_null());
+      EXPECT_EQ(json.err, "");
+    } else {
+      EXPECT_EQ(summary["trace_store"], store);
+      EXPECT_EQ(summary["trace_error"], row.reason);
+      EXPECT_EQ(json.err.substr(0, json.err.find('\n')),
+                warning + ", so the filter let them pass unchanged.");
+      EXPECT_NE(json.err.find("  trace store: " + store +
+                              "\n  it cannot be written: " + row.reason + "\n"),
+                std::string::npos)
+          << json.err;
+    }
+
+    elsewhere.reset();
+    fs::remove_all(folder);
+  }
+}
+
+// The private store of a dry run on a full disk: a tmpfs of the tool's own
+// (a private mount namespace, made by util-linux's unshare), filled up.
+TEST(ToolOnBrokenStoresTest, ReplayOnAFullTemporaryDisk) {
+  char pattern[] = "/tmp/refwarden-replay-full-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  const std::string log = folder + "/u_ex240512.log";
+  std::ofstream(log, std::ios::binary) << TraceLog();
+  const std::string disk = folder + "/tmp";
+  fs::create_directory(disk);
+  const std::string command =
+      "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
+      " || exit 77; dd if=/dev/zero of=" + disk + "/fill bs=4k 2>/dev/null; TMPDIR=" + disk +
+      " exec " + REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH + " replay --json " +
+      log + "' 2>" + folder + "/stderr";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[4096];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  std::ostringstream errText;
+  errText << std::ifstream(folder + "/stderr").rdbuf();
+  const std::string err = errText.str();
+  fs::remove_all(folder);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 127 ||
+      out.empty()) {
+    GTEST_SKIP() << "no tmpfs can be mounted here (needs unshare and CAP_SYS_ADMIN): " << err;
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 3) << err;
+  const nlohmann::json summary = nlohmann::json::parse(out, nullptr, false);
+  ASSERT_FALSE(summary.is_discarded()) << out;
+  EXPECT_EQ(summary["traces_not_written"], kTraceLogRequests);
+  const std::string store = summary["trace_store"].is_string() ? summary["trace_store"] : "";
+  EXPECT_EQ(store.rfind(disk + "/refwarden-replay-", 0), 0u) << store;
+  EXPECT_EQ(summary["trace_error"], "There is not enough space on the disk.");
+}
+
 }  // namespace
 }  // namespace refwarden

@@ -58,11 +58,17 @@ const char* WindowsErrorText(LONG code) {
 
 }  // namespace
 
-std::string TracedName(std::string_view url) {
-  if (url.size() >= kValueBufferSize) return "";
-  url = url.substr(0, url.find('\0'));
-  return std::string(url.substr(0, url.find('?')));
+std::string_view FilterReads(std::string_view value) {
+  if (value.size() >= kValueBufferSize) return {};
+  return value.substr(0, value.find('\0'));
 }
+
+std::string_view TracedPath(std::string_view url) {
+  url = FilterReads(url);
+  return url.substr(0, url.find('?'));
+}
+
+std::string TracedName(std::string_view url) { return std::string(TracedPath(url)); }
 
 bool TraceWasWritten(std::string_view name) {
   HKEY key = nullptr;
@@ -118,6 +124,16 @@ std::string ErrorText(LONG code) {
   return "Error " + std::to_string(code) + ".";
 }
 
+std::string TraceErrorNote(LONG code) {
+#ifndef _WIN32
+  if (code == ERROR_BADDB)
+    return "(it is not a registry store: a folder, device, FIFO or a file of something else)";
+#else
+  static_cast<void>(code);
+#endif
+  return "";
+}
+
 TraceReport CheckTrace(std::string_view url) {
   TraceReport report;
   report.name = TracedName(url);
@@ -136,11 +152,8 @@ std::string DescribeMissingTrace(const TraceReport& report) {
     text += "  writing it again worked: the fault has passed (the store may have been busy).\n";
   } else {
     text += "  it cannot be written: " + ErrorText(report.retryError) + "\n";
-#ifndef _WIN32
-    if (report.retryError == ERROR_BADDB)
-      text +=
-          "  (it is not a registry store: a folder, device, FIFO or a file of something else)\n";
-#endif
+    const std::string note = TraceErrorNote(report.retryError);
+    if (!note.empty()) text += "  " + note + "\n";
   }
   return text;
 }

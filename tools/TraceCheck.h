@@ -14,9 +14,15 @@
 
 namespace refwarden {
 
+// What the filter reads of a value the server hands over (host, referer,
+// URL): up to its first NUL; empty when it does not fit the filter's
+// 4097-byte buffer, since the server then copies nothing. A view of `value`.
+std::string_view FilterReads(std::string_view value);
+
 // The value name the filter traces for the request URL `url`, as the server
-// hands the URL over: up to its first '?' (or NUL). Empty when the URL does
-// not fit the filter's 4097-byte buffer, since the filter then reads nothing.
+// hands the URL over: what it reads of it (FilterReads) up to the first '?'.
+// TracedPath is a view of `url`.
+std::string_view TracedPath(std::string_view url);
 std::string TracedName(std::string_view url);
 
 // True when the trace key holds the value `name` as REG_SZ "ok", as a trace
@@ -40,6 +46,11 @@ LONG RetryTrace(std::string_view name);
 // Windows, the same texts from a table of the codes the store returns on
 // Linux; "Error <code>." for a code without one.
 std::string ErrorText(LONG code);
+
+// A line more for an administrator about the error `code` that writing the
+// trace gave, or "" when ErrorText says enough. On Linux ERROR_BADDB means
+// the store path names something that is not a store.
+std::string TraceErrorNote(LONG code);
 
 struct TraceReport {
   std::string name;                 // the value name the filter traced (TracedName)

@@ -33,6 +33,7 @@ struct ReplayArguments {
 
 constexpr int kExitReadError = 1;
 constexpr int kExitRefused = 2;
+constexpr int kExitTraceNotWritten = 3;  // as check's
 constexpr int kExitInterrupted = 130;
 
 std::atomic<bool> interrupted{false};
@@ -76,6 +77,16 @@ constexpr const char* kAccountStore =
     "the account's store (REFWARDEN_REGISTRY, else the default)";
 #endif
 
+// What check says of one request, said of the replay's.
+std::string TraceWarning(const ReplaySummary& summary) {
+  const std::uint64_t n = summary.tracesNotWritten();
+  return "refwarden replay: warning: " +
+         (n == 1 ? std::string("the trace of 1 request was not written, so the filter let it")
+                 : "the traces of " + std::to_string(n) +
+                       " requests were not written, so the filter let them") +
+         " pass unchanged.\n" + DescribeTraceFault(summary.traceFault(), "  ");
+}
+
 }  // namespace
 
 void AddReplayCommand(CLI::App& app, ToolOptions& options) {
@@ -109,7 +120,10 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->footer(
       "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
       "summary of what was read is still printed); 2 a log records no referer;\n"
-      "106 --host is needed; 130 interrupted (the summary so far is printed).");
+      "3 the trace of some requests could not be written, so the filter let them\n"
+      "pass unchanged (the summary counts them and names the trace store and why);\n"
+      "106 --host is needed; 130 interrupted (the summary so far is printed).\n"
+      "Of several, the first in this order: 130, 1, 3.");
 
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
@@ -141,9 +155,11 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       std::cout.flush();
       for (const std::string& error : summary.errors())
         std::cerr << "refwarden replay: cannot read " << error << '\n';
-      options.exitCode = summary.interrupted()      ? kExitInterrupted
-                         : summary.errors().empty() ? 0
-                                                    : kExitReadError;
+      if (summary.tracesNotWritten() > 0) std::cerr << TraceWarning(summary);
+      options.exitCode = summary.interrupted()            ? kExitInterrupted
+                         : !summary.errors().empty()      ? kExitReadError
+                         : summary.tracesNotWritten() > 0 ? kExitTraceNotWritten
+                                                          : 0;
     } catch (const MissingHostError& e) {
       throw CLI::RequiredError(e.what(), static_cast<int>(CLI::ExitCodes::RequiredError));
     } catch (const MissingRefererError& e) {

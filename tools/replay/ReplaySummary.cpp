@@ -63,6 +63,19 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
 
 }  // namespace
 
+std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent) {
+  const std::string lead(indent);
+  std::string out = lead + "trace store: " + NameText(fault.store) + '\n';
+  if (fault.error.empty()) {
+    out +=
+        lead + "writing one again worked: the fault has passed (the store may have been busy).\n";
+  } else {
+    out += lead + "it cannot be written: " + NameText(fault.error) + '\n';
+  }
+  if (!fault.note.empty()) out += lead + NameText(fault.note) + '\n';
+  return out;
+}
+
 std::string_view RefererSite(std::string_view referer) {
   if (referer.empty()) return kNoReferer;
   const std::size_t slashes = referer.find("//");
@@ -109,11 +122,12 @@ std::string ReplaySummary::Text(std::size_t top) const {
 
   std::string malformedPlaces;
   for (const std::string& place : firstMalformed_)
-    malformedPlaces += (malformedPlaces.empty() ? "at " : ", ") + TerminalText(place);
+    malformedPlaces += (malformedPlaces.empty() ? "at " : ", ") + NameText(place);
   if (malformed_ > firstMalformed_.size()) malformedPlaces += ", ...";
 
   struct Row {
     std::string label, count, note;
+    std::string below = "";  // lines under the row, each ending with '\n'
   };
   std::vector<Row> rows = {
       {"requests", Grouped(requests_), ""},
@@ -128,8 +142,15 @@ std::string ReplaySummary::Text(std::size_t top) const {
                     "replayed as if none had a referer: each of their image requests counts "
                     "as hot-linked, so 'rewritten' is an upper bound"});
   }
+  if (tracesNotWritten_ > 0) {
+    rows.push_back({"traces not written", Grouped(tracesNotWritten_),
+                    "so the filter let these requests pass unchanged",
+                    DescribeTraceFault(traceFault_, "    ")});
+  }
   if (!errors_.empty()) {
-    rows.push_back({"files not read to the end", Grouped(errors_.size()), ""});
+    std::string below;
+    for (const std::string& error : errors_) below += "    " + NameText(error) + '\n';
+    rows.push_back({"files not read to the end", Grouped(errors_.size()), "", below});
   }
   std::size_t width = 0;
   for (const Row& row : rows) width = std::max(width, row.count.size());
@@ -139,10 +160,9 @@ std::string ReplaySummary::Text(std::size_t top) const {
                   row.count.c_str());
     out += line;
     if (!row.note.empty()) out += "  " + row.note;
-    out += '\n';
+    out += '\n' + row.below;
   }
-  for (const std::string& error : errors_) out += "    " + TerminalText(error) + '\n';
-  if (!trace_.empty()) out += "  trace: " + TerminalText(trace_) + '\n';
+  if (!trace_.empty()) out += "  trace: " + NameText(trace_) + '\n';
   if (top == 0) return out;
   out += '\n';
   AppendTop(&out, "Top referring sites of rewritten requests", "sites", sites_, top);
@@ -161,6 +181,7 @@ std::string ReplaySummary::Json(std::size_t top) const {
     }
     return array;
   };
+  const bool failed = tracesNotWritten_ > 0;
   const nlohmann::json summary = {
       {"files", files_},
       {"lines", lines_},
@@ -172,6 +193,10 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"rewritten_share",
        requests_ == 0 ? 0.0 : static_cast<double>(rewritten_) / static_cast<double>(requests_)},
       {"without_referer_field", withoutRefererField_},
+      {"traces_not_written", tracesNotWritten_},
+      {"trace_store", failed ? nlohmann::json(traceFault_.store) : nlohmann::json()},
+      {"trace_error",
+       failed && !traceFault_.error.empty() ? nlohmann::json(traceFault_.error) : nlohmann::json()},
       {"top_referer_sites", list(sites_, "site")},
       {"top_referer_sites_exact", sites_.exact()},
       {"top_rewritten_paths", list(paths_, "path")},

@@ -22,6 +22,18 @@ struct RequestOutcome {
   bool rewritten = false;  // the filter rewrote its URL
 };
 
+// Where the traces that were not written should have gone, and why.
+struct TraceFault {
+  std::string store;  // the trace store (a file, or the registry key on Windows)
+  std::string error;  // what writing one again gave; "" when that worked
+  std::string note;   // a line more about the error, or ""
+};
+
+// Lines for a person, each starting with `indent` and ending with '\n': the
+// trace store, and why it cannot be written or that writing again worked;
+// bytes that could act on a terminal are escaped (NameText).
+std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent);
+
 class ReplaySummary {
  public:
   // The memory each of the two top tables may take.
@@ -48,6 +60,12 @@ class ReplaySummary {
   void SetInterrupted() { interrupted_ = true; }
   // Where the filter's trace went, said in the report.
   void SetTrace(std::string where) { trace_ = std::move(where); }
+  // Counts `notWritten` requests whose trace was not written, and why not;
+  // said in the report when there are any.
+  void SetTracesNotWritten(std::uint64_t notWritten, TraceFault fault) {
+    tracesNotWritten_ = notWritten;
+    traceFault_ = std::move(fault);
+  }
 
   std::uint64_t files() const { return files_; }
   std::uint64_t lines() const { return lines_; }
@@ -56,6 +74,8 @@ class ReplaySummary {
   std::uint64_t images() const { return images_; }
   std::uint64_t rewritten() const { return rewritten_; }
   std::uint64_t withoutRefererField() const { return withoutRefererField_; }
+  std::uint64_t tracesNotWritten() const { return tracesNotWritten_; }
+  const TraceFault& traceFault() const { return traceFault_; }
   bool interrupted() const { return interrupted_; }
   const std::vector<std::string>& firstMalformed() const { return firstMalformed_; }
   const std::vector<std::string>& errors() const { return errors_; }
@@ -83,9 +103,11 @@ class ReplaySummary {
   std::uint64_t images_ = 0;
   std::uint64_t rewritten_ = 0;
   std::uint64_t withoutRefererField_ = 0;
+  std::uint64_t tracesNotWritten_ = 0;
   double seconds_ = 0;
   bool interrupted_ = false;
   std::string trace_;
+  TraceFault traceFault_;
   std::vector<std::string> firstMalformed_;
   std::vector<std::string> errors_;
   TopCounter sites_;

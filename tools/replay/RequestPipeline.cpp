@@ -1,6 +1,7 @@
 #include "tools/replay/RequestPipeline.h"
 
 #include "filter/HotlinkDecision.h"
+#include "tools/TraceCheck.h"
 
 namespace refwarden {
 
@@ -17,8 +18,11 @@ constexpr std::size_t kMaxQueued = 4;
 struct RequestPipeline::Batch {
   struct Request {
     std::uint32_t hostLength, refererLength, urlLength;
+    std::uint32_t pathLength;    // the URL up to its first '?'
+    std::uint32_t tracedLength;  // what the filter traces of it (TracedPath)
     bool refererLogged;
     bool image;
+    bool ruleRewrites;  // by the values as the filter reads them
   };
   std::string bytes;  // host, referer and URL of each request, back to back
   std::vector<Request> requests;
@@ -47,10 +51,16 @@ void RequestPipeline::Add(std::string_view host, std::string_view referer, std::
                           bool refererLogged) {
   Batch& batch = *filling_;
   // Judged here, off the filter thread, which is the busier one.
-  const bool image = IsProtectedPath(url.substr(0, url.find('?')));
-  batch.requests.push_back({static_cast<std::uint32_t>(host.size()),
-                            static_cast<std::uint32_t>(referer.size()),
-                            static_cast<std::uint32_t>(url.size()), refererLogged, image});
+  const std::string_view path = url.substr(0, url.find('?'));
+  const bool image = IsProtectedPath(path);
+  const std::string_view tracedPath = TracedPath(url);
+  const bool ruleRewrites =
+      (tracedPath == path ? image : IsProtectedPath(tracedPath)) &&
+      DecideRewrite(tracedPath, FilterReads(host), FilterReads(referer)).rewrite;
+  batch.requests.push_back(
+      {static_cast<std::uint32_t>(host.size()), static_cast<std::uint32_t>(referer.size()),
+       static_cast<std::uint32_t>(url.size()), static_cast<std::uint32_t>(path.size()),
+       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites});
   batch.bytes.append(host).append(referer).append(url);
   if (batch.Full()) Submit();
 }
@@ -87,6 +97,7 @@ void RequestPipeline::Finish() {
     changed_.notify_all();
   }
   thread_.join();
+  summary_->SetTracesNotWritten(traces_.notWritten(), traces_.fault());
   RethrowFailure();
 }
 
@@ -129,8 +140,8 @@ void RequestPipeline::Replay(const Batch& batch) {
     bytes.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
     const FilterOutcome outcome =
         RunPreprocHeaders(httpFilterProc_, FilterRequest{host, referer, url});
-    const std::string_view path = url.substr(0, url.find('?'));
-    summary_->AddRequest(path, referer, r.refererLogged,
+    traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, outcome.rewritten);
+    summary_->AddRequest(url.substr(0, r.pathLength), referer, r.refererLogged,
                          RequestOutcome{r.image, outcome.rewritten});
   }
 }

@@ -16,14 +16,16 @@
 
 #include "tools/FilterHost.h"
 #include "tools/replay/ReplaySummary.h"
+#include "tools/replay/TraceAudit.h"
 
 namespace refwarden {
 
 class RequestPipeline {
  public:
-  // Starts the filter thread, which calls `filter` for each request and
-  // counts the outcome in *summary (ReplaySummary::AddRequest only; the
-  // caller keeps the rest of the summary). Both must outlive the pipeline.
+  // Starts the filter thread, which calls `filter` for each request, finds
+  // out whether its trace was written (TraceAudit) and counts the outcome in
+  // *summary (ReplaySummary::AddRequest only, and SetTracesNotWritten at the
+  // end; the caller keeps the rest of the summary). Both must outlive the pipeline.
   RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary);
   // Finishes (see Finish) if that was not done, dropping its exception.
   ~RequestPipeline();
@@ -36,8 +38,9 @@ class RequestPipeline {
   void Add(std::string_view host, std::string_view referer, std::string_view url,
            bool refererLogged);
 
-  // Waits until every queued request has been through the filter and stops
-  // the thread. Throws what the filter thread threw, if it failed.
+  // Waits until every queued request has been through the filter, stops the
+  // thread and, when a trace was not written, gives the summary the reason.
+  // Throws what the filter thread threw, if it failed.
   void Finish();
 
  private:
@@ -50,6 +53,7 @@ class RequestPipeline {
 
   HttpFilterProcFunction httpFilterProc_;
   ReplaySummary* summary_;
+  TraceAudit traces_;  // used on the filter thread only, until it ends
 
   std::mutex lock_;
   std::condition_variable changed_;

@@ -41,14 +41,12 @@ std::size_t Utf8SequenceLength(std::string_view s) {
   return length;
 }
 
-}  // namespace
-
-std::string TerminalText(std::string_view bytes) {
+std::string Escaped(std::string_view bytes, bool keepBackslash) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x20 || byte == 0x7F || byte == '\\') {
+    if (byte < 0x20 || byte == 0x7F || (byte == '\\' && !keepBackslash)) {
       AppendEscaped(&out, byte);
       ++i;
     } else if (byte < 0x80) {
@@ -72,5 +70,11 @@ std::string TerminalText(std::string_view bytes) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string TerminalText(std::string_view bytes) { return Escaped(bytes, false); }
+
+std::string NameText(std::string_view bytes) { return Escaped(bytes, true); }
 
 }  // namespace refwarden

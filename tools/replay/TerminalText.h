@@ -13,4 +13,9 @@ namespace refwarden {
 // forged: the \xHH form of serve's request log.
 std::string TerminalText(std::string_view bytes);
 
+// The same for a name the system gives rather than a log (a log file's name,
+// the trace store, an error's text), except that a backslash stays as it is:
+// Windows separates folders with it.
+std::string NameText(std::string_view bytes);
+
 }  // namespace refwarden
