@@ -27,6 +27,7 @@
 #include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
+#include "tests/support/Listing.h"
 #include "tests/support/Printable.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
@@ -38,6 +39,7 @@ namespace fs = std::filesystem;
 
 const BYTE kOk[] = {'o', 'k', '\0'};
 
+using testing::Listing;
 using testing::MakeTempFolder;
 using testing::Printable;
 using testing::UseStore;
@@ -303,34 +305,6 @@ TEST_F(RegistryLayerTest, StoreThatCannotBeCreatedIsAnError) {
             ERROR_SUCCESS);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(RegSetValueExA(key, "/a", 0, REG_SZ, kOk, 3), ERROR_INVALID_HANDLE);
-}
-
-// Everything under `folder`: each entry's path, mode, and for a file its size
-// and a hash of its bytes, for a link its target. Two listings differ when
-// anything was created, removed or changed.
-std::set<std::string> Listing(const std::string& folder) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    std::string line = it->path().string() + " mode " + std::to_string(st.st_mode);
-    if (S_ISREG(st.st_mode)) {
-      std::string bytes;
-      if (FILE* f = std::fopen(it->path().c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-          bytes.append(buffer, n);
-        std::fclose(f);
-      }
-      line += " size " + std::to_string(bytes.size()) + " hash " +
-              std::to_string(std::hash<std::string>()(bytes));
-    }
-    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(it->path()).string();
-    out.insert(line);
-  }
-  return out;
 }
 
 // Runs `scenario` in a child process, which may change its user without

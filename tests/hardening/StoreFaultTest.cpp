@@ -32,11 +32,14 @@
 #include "tests/hardening/HardeningSupport.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
+#include "tests/support/WriteTransactionElsewhere.h"
 
 namespace refwarden::hardening {
 namespace {
 
 namespace fs = std::filesystem;
+
+using testing::WriteTransactionElsewhere;
 
 // Where a request stood against the fault when it began and when it ended.
 enum Phase : int { kBefore, kFault, kRemoving, kAfter };
@@ -499,48 +502,6 @@ TEST(StoreFaultTest, ReplacedByAnotherAccountsStore) {
     return folder;
   });
 }
-
-// Another process in the middle of a write transaction on the store: the
-// sqlite3 shell after an administrator's BEGIN IMMEDIATE, until destroyed.
-class WriteTransactionElsewhere {
- public:
-  explicit WriteTransactionElsewhere(const std::string& store) : flag_(store + ".held") {
-    int in[2];
-    if (pipe(in) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      close(in[1]);
-      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-      dup2(null, 1);
-      execlp("sqlite3", "sqlite3", "-bail", store.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    to_ = in[1];
-    Send(".timeout 5000\nBEGIN IMMEDIATE;\n.shell touch '" + flag_ + "'\n");
-    for (int i = 0; i < 1000 && !fs::exists(flag_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~WriteTransactionElsewhere() {
-    Send("ROLLBACK;\n.quit\n");
-    if (to_ >= 0) close(to_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    unlink(flag_.c_str());
-  }
-  WriteTransactionElsewhere(const WriteTransactionElsewhere&) = delete;
-  WriteTransactionElsewhere& operator=(const WriteTransactionElsewhere&) = delete;
-
-  bool held() const { return fs::exists(flag_); }
-
- private:
-  void Send(const std::string& text) {
-    if (to_ >= 0 && write(to_, text.data(), text.size()) < 0) std::perror("write");
-  }
-  std::string flag_;
-  pid_t pid_ = -1;
-  int to_ = -1;
-};
 
 // While another process holds the store's write lock, a request for a new
 // path gives up after about a second and passes; paths already traced are
