@@ -778,17 +778,25 @@ void ReplaceStoreFile(const std::string& from, const std::string& to) {
   fs::rename(to + ".new", to);
 }
 
+// Makes the store `folder`/other.sqlite holding the trace value
+// "/in-the-new-file", to put in place of `store` with ReplaceStoreFile, and
+// names `store` again. Returns the new store's path.
+std::string MakeReplacementStore(const std::string& folder, const std::string& store) {
+  const std::string other = folder + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  EXPECT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store);
+  return other;
+}
+
 // A connection left idle in the pool must not be lent again once its file
 // was replaced: it would read the old file, where the new one's values are
 // missing.
 TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
-  const std::string other = folder_ + "/other.sqlite";
-  UseStore(other);
+  const std::string other = MakeReplacementStore(folder_, store_);
   HKEY key = Create(kTraceKey);
-  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
-  RegCloseKey(key);
-  UseStore(store_);
-  key = Create(kTraceKey);
   ASSERT_EQ(Set(key, "/in-the-old-file", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
   ASSERT_EQ(RegistryOpenConnectionCount(), 2u);  // both idle in the pool
@@ -806,19 +814,14 @@ TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
 // A key held open while its file is replaced must refuse writes: they would
 // land in the old file, which no one reads any more, and be acknowledged.
 TEST_F(RegistryLayerTest, KeyHeldOpenRefusesWritesOnceTheFileIsReplaced) {
-  const std::string other = folder_ + "/other.sqlite";
-  UseStore(other);
-  HKEY key = Create(kTraceKey);
-  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
-  RegCloseKey(key);
-  UseStore(store_);
+  const std::string other = MakeReplacementStore(folder_, store_);
   HKEY held = Create(kTraceKey);
   ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
 
   ReplaceStoreFile(other, store_);
   EXPECT_EQ(Set(held, "/into-the-old-file", "ok"), ERROR_WRITE_FAULT);
   EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
-  key = Create(kTraceKey);
+  HKEY key = Create(kTraceKey);
   EXPECT_EQ(Set(key, "/after", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/in-the-new-file", "/after"}));
