@@ -284,27 +284,25 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
   return ERROR_SUCCESS;
 }
 
-LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+sqlite3_stmt* StoreConnection::StartRead(Statement which, std::int64_t key, ValueRow* row) {
   row->End();
-  sqlite3_stmt* s = stmts_[kValueGet];
+  sqlite3_stmt* s = stmts_[which];
   sqlite3_bind_int64(s, 1, key);
-  BindText(s, 2, name);
+  return s;
+}
+
+LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+  BindText(StartRead(kValueGet, key, row), 2, name);
   return StepRow(kValueGet, row);
 }
 
 LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) {
-  row->End();
-  sqlite3_stmt* s = stmts_[kValueFrom];
-  sqlite3_bind_int64(s, 1, key);
-  sqlite3_bind_int64(s, 2, rowid);
+  sqlite3_bind_int64(StartRead(kValueFrom, key, row), 2, rowid);
   return StepRow(kValueFrom, row);
 }
 
 LONG StoreConnection::ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) {
-  row->End();
-  sqlite3_stmt* s = stmts_[kValueAt];
-  sqlite3_bind_int64(s, 1, key);
-  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
+  sqlite3_bind_int64(StartRead(kValueAt, key, row), 2, static_cast<sqlite3_int64>(index));
   return StepRow(kValueAt, row);
 }
 

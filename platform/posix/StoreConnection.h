@@ -172,6 +172,9 @@ class StoreConnection {
   LONG Exec(const char* sql);
   LONG EnableWal();
   LONG Run(Statement s);
+  // Ends `row`'s read and binds `key` as the value statement's first
+  // parameter; the caller binds the rest and steps it with StepRow.
+  sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
   LONG LookupKeyPath(std::string_view path, std::int64_t* id);
   LONG CreateKeyPath(std::string_view path, std::int64_t* id, bool* created);
