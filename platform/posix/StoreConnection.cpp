@@ -86,9 +86,13 @@ LONG StoreConnection::Fail(int rc) {
   return failure.error;
 }
 
-StoreConnection::WriteTurn::WriteTurn(StoreConnection* c)
-    : c_(c), lock_(c->shared_->writeLock, StoreWaitClock::now() + kMaxStoreWait) {
+// One deadline for both waits: set after the lock was taken, the busy
+// handler's would add a second kMaxStoreWait behind a writer of this process
+// that waited out its own.
+StoreConnection::WriteTurn::WriteTurn(StoreConnection* c) : c_(c) {
   c_->turnDeadlineNs_ = NowNs() + kMaxStoreWaitNs;
+  lock_ = std::unique_lock<std::timed_mutex>(c->shared_->writeLock,
+                                             StoreWaitClock::now() + kMaxStoreWait);
 }
 
 int StoreConnection::OnBusy(void* self, int attempts) {
