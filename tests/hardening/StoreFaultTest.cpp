@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -107,8 +108,25 @@ class RequestLoad {
     }
   }
 
+  // Returns once every thread is between two requests, where it stays until
+  // Resume(): meanwhile no request reads or writes the store.
+  void Pause() {
+    std::unique_lock<std::mutex> hold(pauseLock_);
+    paused_ = true;
+    pauseChanged_.wait(hold, [this] { return parked_ == threads_.size(); });
+  }
+
+  void Resume() {
+    {
+      std::lock_guard<std::mutex> hold(pauseLock_);
+      paused_ = false;
+    }
+    pauseChanged_.notify_all();
+  }
+
   void Stop() {
     stop_.store(true);
+    Resume();
     for (std::thread& t : threads_) t.join();
     threads_.clear();
   }
@@ -117,10 +135,20 @@ class RequestLoad {
   const std::vector<std::string>& problems() const { return problems_; }
 
  private:
+  void WaitWhilePaused() {
+    std::unique_lock<std::mutex> hold(pauseLock_);
+    if (!paused_) return;
+    ++parked_;
+    pauseChanged_.notify_all();
+    pauseChanged_.wait(hold, [this] { return !paused_; });
+    --parked_;
+  }
+
   void Run(int t) {
     std::vector<Record> mine;
     std::vector<std::string> wrong;
     for (std::uint64_t i = 0; !stop_.load(); ++i) {
+      WaitWhilePaused();
       const TestRequest r = FaultRequest(t, i);
       const int start = phase_.load();
       const auto began = std::chrono::steady_clock::now();
@@ -143,10 +171,20 @@ class RequestLoad {
   std::atomic<std::uint64_t> done_{0};
   std::vector<std::atomic<std::uint64_t>> perThread_;
   std::vector<std::thread> threads_;
+  std::mutex pauseLock_;
+  std::condition_variable pauseChanged_;
+  bool paused_ = false;
+  std::size_t parked_ = 0;
   std::mutex lock_;
   std::vector<Record> records_;
   std::vector<std::string> problems_;
 };
+
+// When a fault is applied: while requests run; between two requests of every
+// thread (no request runs, connections stay open), as when the disk fills
+// between two writes; or while the server is stopped (no connection is open
+// either), so that what is read afterwards comes from the files.
+enum Timing { kWhileRunning, kBetweenRequests, kWhileStopped };
 
 struct Fault {
   const char* name;
@@ -156,7 +194,7 @@ struct Fault {
   bool everyTraceFails;     // while applied, no trace can be written
   bool mustRefuseSome;      // some trace must have failed
   bool keepsEarlierValues;  // values traced before the fault are still there after it
-  bool reopens = false;     // connections are opened afresh once it is applied
+  Timing timing = kWhileRunning;
   std::uint64_t requestsWhileApplied = 300;
   // Looks at the store while the fault is applied; returns what is wrong.
   std::function<std::string(const std::string& store)> inspect = nullptr;
@@ -175,10 +213,16 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   RequestLoad load(3);
   load.WaitForRequests(300);
   for (int n = 0; n < fault.applications; ++n) {
+    if (fault.timing != kWhileRunning) load.Pause();
+    // Connections lent out during a drain would be pooled again, with pages of
+    // the file as it was in their caches: hence the pause first.
+    if (fault.timing == kWhileStopped) {
+      RegistryDrainPool();
+      if (RegistryOpenConnectionCount() != 0) problems.push_back("connections open while stopped");
+    }
     fault.apply(store);
-    // As after a restart of the server: what is read now comes from the file.
-    if (fault.reopens) RegistryDrainPool();
     load.SetPhase(kFault);
+    if (fault.timing != kWhileRunning) load.Resume();
     load.WaitForRequests(fault.requestsWhileApplied);
   }
   if (fault.inspect) {
@@ -279,8 +323,9 @@ void Scribble(const std::string& path, off_t offset) {
   close(fd);
 }
 
-// Moves what the write-ahead log holds into the file, so that readers find
-// what is written over the file next.
+// Moves what the write-ahead log holds into the file and empties the log, so
+// that readers find what is written over the file next and writers need new
+// room. Requires that no other connection is reading the store.
 void Checkpoint(const std::string& store) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
@@ -319,41 +364,41 @@ TEST(StoreFaultTest, StoreFileAndFolderDeleted) {
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
+// Garbage is never taken for a store: every trace fails until the file is
+// gone, and the next request starts a new store.
 TEST(StoreFaultTest, CorruptedThenRemoved) {
-  const Fault fault{"corrupted-removed",
-                    [](const std::string& s) {
-                      Checkpoint(s);
-                      Scribble(s, 0);
-                      Scribble(s + "-wal", 0);
-                    },
-                    [](const std::string& s) { unlink(s.c_str()); },
-                    1,
-                    false,
-                    true,
-                    false,
-                    true};
+  Fault fault{"corrupted-removed",
+              [](const std::string& s) {
+                Checkpoint(s);
+                Scribble(s, 0);
+              },
+              [](const std::string& s) { unlink(s.c_str()); },
+              1,
+              true,
+              true,
+              false};
+  fault.timing = kWhileStopped;
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
 TEST(StoreFaultTest, CorruptedPagesThenReplaced) {
   // The header survives, so the file still opens as a database; it is then
   // replaced by a new empty file, as a restore from elsewhere would.
-  const Fault fault{"corrupted-replaced",
-                    [](const std::string& s) {
-                      Checkpoint(s);
-                      Scribble(s, 100);
-                      Scribble(s + "-wal", 32);
-                    },
-                    [](const std::string& s) {
-                      const std::string fresh = s + ".new";
-                      close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-                      rename(fresh.c_str(), s.c_str());
-                    },
-                    1,
-                    false,
-                    true,
-                    false,
-                    true};
+  Fault fault{"corrupted-replaced",
+              [](const std::string& s) {
+                Checkpoint(s);
+                Scribble(s, 100);
+              },
+              [](const std::string& s) {
+                const std::string fresh = s + ".new";
+                close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+                rename(fresh.c_str(), s.c_str());
+              },
+              1,
+              true,
+              true,
+              false};
+  fault.timing = kWhileStopped;
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
