@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -198,6 +199,8 @@ struct Fault {
   std::uint64_t requestsWhileApplied = 300;
   // Looks at the store while the fault is applied; returns what is wrong.
   std::function<std::string(const std::string& store)> inspect = nullptr;
+  // Looks at the store once the requests are done; returns what is wrong.
+  std::function<std::string(const std::string& store)> inspectAfter = nullptr;
 };
 
 // However the store fails, no request waits on it for long: a lock held
@@ -236,6 +239,10 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   load.SetPhase(kAfter);
   load.WaitForRequests(300);
   load.Stop();
+  if (fault.inspectAfter) {
+    std::string wrong = fault.inspectAfter(store);
+    if (!wrong.empty()) problems.push_back(std::move(wrong));
+  }
 
   problems.insert(problems.end(), load.problems().begin(), load.problems().end());
   if (problems.size() > 10) problems.resize(10);
@@ -402,12 +409,24 @@ TEST(StoreFaultTest, CorruptedPagesThenReplaced) {
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
-// A small tmpfs of the child's own (in a private mount namespace, gone with
-// the child) holds the store; a filler file takes the rest of its space.
+// The store's log alone grows to about 16.5 MB (4,000 pages) before SQLite
+// copies it into the file, and further while a reader holds that back; a
+// thread of the load left waiting by the scheduler lets the others send
+// thousands of requests. The disk is four times the log.
+constexpr std::uint64_t kDiskBytes = std::uint64_t{64} << 20;
+// Room that must be left at the end: more than one write and the checkpoint
+// after it take. A store that filled the disk itself stays full (its log is
+// only removed once copied back, which needs room), and the traces it then
+// refused after the fault would be blamed on recovery.
+constexpr std::uint64_t kRoomAfterwards = std::uint64_t{16} << 20;
+
+// A tmpfs of the child's own (in a private mount namespace, gone with the
+// child) holds the store; a filler file takes the rest of its space.
 bool MountTmpfs(const std::string& folder) {
+  const std::string options = "size=" + std::to_string(kDiskBytes) + ",mode=0700";
   return unshare(CLONE_NEWNS) == 0 &&
          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("refwarden-full", folder.c_str(), "tmpfs", 0, "size=16m,mode=0700") == 0;
+         mount("refwarden-full", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 bool CanMountTmpfs() {
@@ -439,9 +458,31 @@ void EmptyDisk(const std::string& store) {
   unlink((fs::path(store).parent_path().parent_path() / "filler").c_str());
 }
 
+std::string RoomLeft(const std::string& store) {
+  struct statvfs disk;
+  if (statvfs(fs::path(store).parent_path().c_str(), &disk) != 0) return "statvfs failed";
+  const std::uint64_t room = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+  if (room >= kRoomAfterwards) return "";
+  return "the store itself filled the disk (" + std::to_string(room) +
+         " bytes left), so refusals after the fault prove nothing";
+}
+
 TEST(StoreFaultTest, DiskFull) {
   if (!CanMountTmpfs()) GTEST_SKIP() << "no tmpfs can be mounted here (needs CAP_SYS_ADMIN)";
-  const Fault fault{"disk-full", &FillDisk, &EmptyDisk, 1, false, true, true};
+  // The log is emptied first, so that every new trace needs new room: a log
+  // SQLite has started over takes new frames over its old ones.
+  Fault fault{"disk-full",
+              [](const std::string& s) {
+                Checkpoint(s);
+                FillDisk(s);
+              },
+              &EmptyDisk,
+              1,
+              false,
+              true,
+              true};
+  fault.timing = kBetweenRequests;
+  fault.inspectAfter = &RoomLeft;
   ExpectScenarioHolds(fault, [] {
     const std::string folder = MakeFolder();
     return !folder.empty() && MountTmpfs(folder) ? folder : std::string();
