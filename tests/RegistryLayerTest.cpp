@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -764,6 +765,34 @@ TEST_F(RegistryLayerTest, RecoversWhenACorruptStoreIsReplaced) {
   key = Create(kTraceKey);
   EXPECT_EQ(Set(key, "/a", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
+}
+
+// SQLite finds the log and the shared memory by the store's name, so a swap
+// of the store's folder while a connection opens them can leave the process
+// with shared memory that does not describe the log. Here the log is cut
+// short behind SQLite's back instead: a new connection then fails with an
+// I/O error, and once the connection already open is let go, new ones work
+// again (before, every new connection failed as long as it stayed pooled).
+TEST_F(RegistryLayerTest, RecoversWhenTheLogIsNotWhatTheSharedMemorySays) {
+  HKEY held = Create(kTraceKey);
+  ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
+  ASSERT_EQ(truncate((store_ + "-wal").c_str(), 0), 0);
+  HKEY second = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &second, nullptr),
+            ERROR_WRITE_FAULT);
+  EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+
+  // Two keys at once: one connection may be the one pooled, the other is new.
+  HKEY first = Create(kTraceKey);
+  second = Create(kTraceKey);
+  EXPECT_EQ(Set(first, "/after-1", "ok"), ERROR_SUCCESS);
+  EXPECT_EQ(Set(second, "/after-2", "ok"), ERROR_SUCCESS);
+  RegCloseKey(first);
+  RegCloseKey(second);
+  const std::vector<std::string> names = Names(ReadAll(kTraceKey));
+  EXPECT_EQ(std::count(names.begin(), names.end(), "/after-1"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "/after-2"), 1);
 }
 
 // Puts a copy of the store at `from` in place of the file at `to`, as a

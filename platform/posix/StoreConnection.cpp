@@ -83,6 +83,7 @@ StoreConnection::~StoreConnection() {
 LONG StoreConnection::Fail(int rc) {
   const StoreFailure failure = FailureFromSqlite(rc);
   if (failure.faulted) faulted_ = true;
+  if ((rc & 0xff) == SQLITE_IOERR) ioFaulted_ = true;
   return failure.error;
 }
 
