@@ -122,6 +122,10 @@ LONG StoreConnection::OpenFile() {
   if (rc != SQLITE_OK) return Fail(rc);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
+  // Closing the last connection to a file copies the log SQLite holds into
+  // it, then deletes the log and shared memory under the store's name; until
+  // Start has shown they are this file's, they may be another's.
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   // SQLite may hand a new connection a read-write descriptor that another
   // connection of this process left behind, so the file's own permissions
   // decide as well.
@@ -150,6 +154,13 @@ LONG StoreConnection::Start() {
     return ERROR_BUSY;
   }
   if (LONG r = CheckHoldsAStore()) return r;
+  // That first read opened the log and shared memory by the path's name:
+  // they are this file's only if the path still names it, which must be
+  // known before anything is written through them.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -158,12 +169,12 @@ LONG StoreConnection::Start() {
   if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
   if (LONG r = Prepare()) return r;
-  // The first read opened the log and shared memory by the path's name; they
-  // are this file's only if the path still names it.
+  // A new store's log is opened by EnableWal, by name too.
   if (FileMoved()) {
     faulted_ = true;
     return ERROR_BUSY;
   }
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   open_ = true;
   return ERROR_SUCCESS;
 }
