@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
+#include "tests/support/Listing.h"
 #include "tests/support/Printable.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
@@ -38,6 +40,7 @@ namespace fs = std::filesystem;
 
 const BYTE kOk[] = {'o', 'k', '\0'};
 
+using testing::Listing;
 using testing::MakeTempFolder;
 using testing::Printable;
 using testing::UseStore;
@@ -303,34 +306,6 @@ TEST_F(RegistryLayerTest, StoreThatCannotBeCreatedIsAnError) {
             ERROR_SUCCESS);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(RegSetValueExA(key, "/a", 0, REG_SZ, kOk, 3), ERROR_INVALID_HANDLE);
-}
-
-// Everything under `folder`: each entry's path, mode, and for a file its size
-// and a hash of its bytes, for a link its target. Two listings differ when
-// anything was created, removed or changed.
-std::set<std::string> Listing(const std::string& folder) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    std::string line = it->path().string() + " mode " + std::to_string(st.st_mode);
-    if (S_ISREG(st.st_mode)) {
-      std::string bytes;
-      if (FILE* f = std::fopen(it->path().c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-          bytes.append(buffer, n);
-        std::fclose(f);
-      }
-      line += " size " + std::to_string(bytes.size()) + " hash " +
-              std::to_string(std::hash<std::string>()(bytes));
-    }
-    if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(it->path()).string();
-    out.insert(line);
-  }
-  return out;
 }
 
 // Runs `scenario` in a child process, which may change its user without
@@ -792,6 +767,34 @@ TEST_F(RegistryLayerTest, RecoversWhenACorruptStoreIsReplaced) {
   RegCloseKey(key);
 }
 
+// SQLite finds the log and the shared memory by the store's name, so a swap
+// of the store's folder while a connection opens them can leave the process
+// with shared memory that does not describe the log. Here the log is cut
+// short behind SQLite's back instead: a new connection then fails with an
+// I/O error, and once the connection already open is let go, new ones work
+// again (before, every new connection failed as long as it stayed pooled).
+TEST_F(RegistryLayerTest, RecoversWhenTheLogIsNotWhatTheSharedMemorySays) {
+  HKEY held = Create(kTraceKey);
+  ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
+  ASSERT_EQ(truncate((store_ + "-wal").c_str(), 0), 0);
+  HKEY second = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &second, nullptr),
+            ERROR_WRITE_FAULT);
+  EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
+
+  // Two keys at once: one connection may be the one pooled, the other is new.
+  HKEY first = Create(kTraceKey);
+  second = Create(kTraceKey);
+  EXPECT_EQ(Set(first, "/after-1", "ok"), ERROR_SUCCESS);
+  EXPECT_EQ(Set(second, "/after-2", "ok"), ERROR_SUCCESS);
+  RegCloseKey(first);
+  RegCloseKey(second);
+  const std::vector<std::string> names = Names(ReadAll(kTraceKey));
+  EXPECT_EQ(std::count(names.begin(), names.end(), "/after-1"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "/after-2"), 1);
+}
+
 // Puts a copy of the store at `from` in place of the file at `to`, as a
 // restore from a backup would: a new file under the old name.
 void ReplaceStoreFile(const std::string& from, const std::string& to) {
@@ -804,17 +807,25 @@ void ReplaceStoreFile(const std::string& from, const std::string& to) {
   fs::rename(to + ".new", to);
 }
 
+// Makes the store `folder`/other.sqlite holding the trace value
+// "/in-the-new-file", to put in place of `store` with ReplaceStoreFile, and
+// names `store` again. Returns the new store's path.
+std::string MakeReplacementStore(const std::string& folder, const std::string& store) {
+  const std::string other = folder + "/other.sqlite";
+  UseStore(other);
+  HKEY key = Create(kTraceKey);
+  EXPECT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  UseStore(store);
+  return other;
+}
+
 // A connection left idle in the pool must not be lent again once its file
 // was replaced: it would read the old file, where the new one's values are
 // missing.
 TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
-  const std::string other = folder_ + "/other.sqlite";
-  UseStore(other);
+  const std::string other = MakeReplacementStore(folder_, store_);
   HKEY key = Create(kTraceKey);
-  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
-  RegCloseKey(key);
-  UseStore(store_);
-  key = Create(kTraceKey);
   ASSERT_EQ(Set(key, "/in-the-old-file", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
   ASSERT_EQ(RegistryOpenConnectionCount(), 2u);  // both idle in the pool
@@ -832,19 +843,14 @@ TEST_F(RegistryLayerTest, IdleConnectionIsNotReusedAfterTheFileIsReplaced) {
 // A key held open while its file is replaced must refuse writes: they would
 // land in the old file, which no one reads any more, and be acknowledged.
 TEST_F(RegistryLayerTest, KeyHeldOpenRefusesWritesOnceTheFileIsReplaced) {
-  const std::string other = folder_ + "/other.sqlite";
-  UseStore(other);
-  HKEY key = Create(kTraceKey);
-  ASSERT_EQ(Set(key, "/in-the-new-file", "ok"), ERROR_SUCCESS);
-  RegCloseKey(key);
-  UseStore(store_);
+  const std::string other = MakeReplacementStore(folder_, store_);
   HKEY held = Create(kTraceKey);
   ASSERT_EQ(Set(held, "/before", "ok"), ERROR_SUCCESS);
 
   ReplaceStoreFile(other, store_);
   EXPECT_EQ(Set(held, "/into-the-old-file", "ok"), ERROR_WRITE_FAULT);
   EXPECT_EQ(RegCloseKey(held), ERROR_SUCCESS);
-  key = Create(kTraceKey);
+  HKEY key = Create(kTraceKey);
   EXPECT_EQ(Set(key, "/after", "ok"), ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/in-the-new-file", "/after"}));

@@ -2,7 +2,6 @@
 // summary's counts against outcomes worked out by hand for each request.
 #include "tools/replay/Replay.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -23,15 +22,19 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/Listing.h"
 #include "tests/support/TempStore.h"
+#include "tests/support/WriteTransactionElsewhere.h"
 
 namespace refwarden {
 namespace {
 
 namespace fs = std::filesystem;
+
+using testing::Listing;
+using testing::WriteTransactionElsewhere;
 
 struct Row {
   std::string host;
@@ -406,62 +409,6 @@ ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::stri
   run.err = Slurp(err);
   return run;
 }
-
-// What lies under `folder`: each entry's path, mode and size.
-std::set<std::string> Listing(const std::string& folder) {
-  std::set<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) == 0)
-      out.insert(it->path().string() + " " + std::to_string(st.st_mode) + " " +
-                 std::to_string(S_ISREG(st.st_mode) ? st.st_size : 0));
-  }
-  return out;
-}
-
-// Another process in the middle of a write transaction on the store: the
-// sqlite3 shell after an administrator's BEGIN IMMEDIATE, until destroyed.
-class WriteTransactionElsewhere {
- public:
-  explicit WriteTransactionElsewhere(const std::string& store) : flag_(store + ".held") {
-    int in[2];
-    if (pipe(in) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      close(in[1]);
-      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-      dup2(null, 1);
-      execlp("sqlite3", "sqlite3", "-bail", store.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    to_ = in[1];
-    Send(".timeout 5000\nBEGIN IMMEDIATE;\n.shell touch '" + flag_ + "'\n");
-    for (int i = 0; i < 1000 && !fs::exists(flag_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~WriteTransactionElsewhere() {
-    Send("ROLLBACK;\n.quit\n");
-    if (to_ >= 0) close(to_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    unlink(flag_.c_str());
-  }
-  WriteTransactionElsewhere(const WriteTransactionElsewhere&) = delete;
-  WriteTransactionElsewhere& operator=(const WriteTransactionElsewhere&) = delete;
-
-  bool held() const { return fs::exists(flag_); }
-
- private:
-  void Send(const std::string& text) {
-    if (to_ >= 0 && write(to_, text.data(), text.size()) < 0) std::perror("write");
-  }
-  std::string flag_;
-  pid_t pid_ = -1;
-  int to_ = -1;
-};
 
 const std::vector<std::string> kCheck = {
     "check", "--host", "site.example", "--referer", "http://elsewhere.example/", "/img/new.jpg"};

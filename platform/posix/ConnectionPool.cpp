@@ -109,7 +109,7 @@ LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLe
     while (!store->idle.empty()) {
       StoreConnection* c = store->idle.back();
       store->idle.pop_back();
-      if (found == ERROR_SUCCESS && c->file() == now) {
+      if (found == ERROR_SUCCESS && c->file() == now && store->file.SameFile(now)) {
         reused = c;
         break;
       }
@@ -140,7 +140,7 @@ LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLe
     return busy;
   }
   if (LONG failed = c->Start()) {
-    Close(c);
+    CloseFailed(store, c);
     return failed;
   }
   *out = ConnectionLease(c);
@@ -149,16 +149,37 @@ LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLe
 
 void ConnectionPool::Return(StoreConnection* c) {
   if (c == nullptr) return;
-  if (!c->faulted()) {
+  Store* store = nullptr;
+  {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = stores_.find(c->shared()->path);
+    if (it != stores_.end()) store = it->second.get();
     // Not pooled while an opener waits for this file's connections to close.
-    if (!shutdown_ && it != stores_.end() && it->second->waiting == 0 &&
-        it->second->idle.size() < kMaxIdlePerStore) {
-      it->second->idle.push_back(c);
+    if (!c->faulted() && !shutdown_ && store != nullptr && store->waiting == 0 &&
+        store->file.SameFile(c->file()) && store->idle.size() < kMaxIdlePerStore) {
+      store->idle.push_back(c);
       return;
     }
   }
+  if (store != nullptr) {
+    CloseFailed(store, c);
+  } else {
+    Close(c);
+  }
+}
+
+void ConnectionPool::CloseFailed(Store* store, StoreConnection* c) {
+  std::vector<StoreConnection*> retired;
+  FileIdentity now;
+  if (c->ioFaulted() && IdentifyFile(c->shared()->path, &now) == ERROR_SUCCESS &&
+      now.SameFile(c->file())) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (store->file.SameFile(c->file())) {
+      store->file = FileIdentity{};
+      retired.swap(store->idle);
+    }
+  }
+  for (StoreConnection* old : retired) Close(old);
   Close(c);
 }
 

@@ -77,9 +77,17 @@ class ConnectionPool {
     std::size_t waiting = 0;  // openers of another file, waiting for those to close
   };
 
-  // Takes a connection back; it is closed when faulted or when the pool is
-  // full or shut down.
+  // Takes a connection back; it is closed when faulted, when it is not to the
+  // store's file, or when the pool is full or shut down.
   void Return(StoreConnection* c);
+  // Closes `c`, which failed or is not pooled. After an I/O error on the
+  // file the store's path still names, every connection of the store is
+  // replaced: they share the shared memory SQLite found by name, which may be
+  // what failed (a swap of the store's folder while a connection opened it
+  // can leave the process mapping another folder's). The store's file is
+  // forgotten, the idle connections are closed now, the lent ones as they
+  // come back, and Admit lets the next one in once all are.
+  void CloseFailed(Store* store, StoreConnection* c);
   Store* FindStore(const std::string& path);  // requires lock_
   // Counts `c` as open for `store`. Connections to the file that was there
   // before are closed as they come back, waiting kMaxStoreWait at most for

@@ -83,12 +83,17 @@ StoreConnection::~StoreConnection() {
 LONG StoreConnection::Fail(int rc) {
   const StoreFailure failure = FailureFromSqlite(rc);
   if (failure.faulted) faulted_ = true;
+  if ((rc & 0xff) == SQLITE_IOERR) ioFaulted_ = true;
   return failure.error;
 }
 
-StoreConnection::WriteTurn::WriteTurn(StoreConnection* c)
-    : c_(c), lock_(c->shared_->writeLock, StoreWaitClock::now() + kMaxStoreWait) {
+// One deadline for both waits: set after the lock was taken, the busy
+// handler's would add a second kMaxStoreWait behind a writer of this process
+// that waited out its own.
+StoreConnection::WriteTurn::WriteTurn(StoreConnection* c) : c_(c) {
   c_->turnDeadlineNs_ = NowNs() + kMaxStoreWaitNs;
+  lock_ = std::unique_lock<std::timed_mutex>(c->shared_->writeLock,
+                                             StoreWaitClock::now() + kMaxStoreWait);
 }
 
 int StoreConnection::OnBusy(void* self, int attempts) {
@@ -117,6 +122,10 @@ LONG StoreConnection::OpenFile() {
   if (rc != SQLITE_OK) return Fail(rc);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
+  // Closing the last connection to a file copies the log SQLite holds into
+  // it, then deletes the log and shared memory under the store's name; until
+  // Start has shown they are this file's, they may be another's.
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   // SQLite may hand a new connection a read-write descriptor that another
   // connection of this process left behind, so the file's own permissions
   // decide as well.
@@ -145,6 +154,13 @@ LONG StoreConnection::Start() {
     return ERROR_BUSY;
   }
   if (LONG r = CheckHoldsAStore()) return r;
+  // That first read opened the log and shared memory by the path's name:
+  // they are this file's only if the path still names it, which must be
+  // known before anything is written through them.
+  if (FileMoved()) {
+    faulted_ = true;
+    return ERROR_BUSY;
+  }
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -153,12 +169,12 @@ LONG StoreConnection::Start() {
   if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
   if (LONG r = Prepare()) return r;
-  // The first read opened the log and shared memory by the path's name; they
-  // are this file's only if the path still names it.
+  // A new store's log is opened by EnableWal, by name too.
   if (FileMoved()) {
     faulted_ = true;
     return ERROR_BUSY;
   }
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   open_ = true;
   return ERROR_SUCCESS;
 }
@@ -284,27 +300,25 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
   return ERROR_SUCCESS;
 }
 
-LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+sqlite3_stmt* StoreConnection::StartRead(Statement which, std::int64_t key, ValueRow* row) {
   row->End();
-  sqlite3_stmt* s = stmts_[kValueGet];
+  sqlite3_stmt* s = stmts_[which];
   sqlite3_bind_int64(s, 1, key);
-  BindText(s, 2, name);
+  return s;
+}
+
+LONG StoreConnection::ReadValue(std::int64_t key, std::string_view name, ValueRow* row) {
+  BindText(StartRead(kValueGet, key, row), 2, name);
   return StepRow(kValueGet, row);
 }
 
 LONG StoreConnection::ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) {
-  row->End();
-  sqlite3_stmt* s = stmts_[kValueFrom];
-  sqlite3_bind_int64(s, 1, key);
-  sqlite3_bind_int64(s, 2, rowid);
+  sqlite3_bind_int64(StartRead(kValueFrom, key, row), 2, rowid);
   return StepRow(kValueFrom, row);
 }
 
 LONG StoreConnection::ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) {
-  row->End();
-  sqlite3_stmt* s = stmts_[kValueAt];
-  sqlite3_bind_int64(s, 1, key);
-  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
+  sqlite3_bind_int64(StartRead(kValueAt, key, row), 2, static_cast<sqlite3_int64>(index));
   return StepRow(kValueAt, row);
 }
 

@@ -101,6 +101,8 @@ class StoreConnection {
   // True once an error showed the connection cannot be trusted any more (I/O,
   // corruption, read-only, full disk); such a connection is not pooled again.
   bool faulted() const { return faulted_; }
+  // True once SQLite reported an I/O error on the store's files.
+  bool ioFaulted() const { return ioFaulted_; }
 
   // Finds the key `sub` (backslash-separated, relative; null or empty for
   // `parent` itself) below the key `parent`, creating it and any missing key
@@ -172,6 +174,9 @@ class StoreConnection {
   LONG Exec(const char* sql);
   LONG EnableWal();
   LONG Run(Statement s);
+  // Ends `row`'s read and binds `key` as the value statement's first
+  // parameter; the caller binds the rest and steps it with StepRow.
+  sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
   LONG LookupKeyPath(std::string_view path, std::int64_t* id);
   LONG CreateKeyPath(std::string_view path, std::int64_t* id, bool* created);
@@ -182,6 +187,7 @@ class StoreConnection {
   sqlite3_stmt* stmts_[kStatementCount] = {};
   bool open_ = false;
   bool faulted_ = false;
+  bool ioFaulted_ = false;
   FileIdentity file_;
   std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
   std::int64_t busyUntilNs_ = 0;

@@ -9,6 +9,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,11 +34,14 @@
 #include "tests/hardening/HardeningSupport.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
+#include "tests/support/WriteTransactionElsewhere.h"
 
 namespace refwarden::hardening {
 namespace {
 
 namespace fs = std::filesystem;
+
+using testing::WriteTransactionElsewhere;
 
 // Where a request stood against the fault when it began and when it ended.
 enum Phase : int { kBefore, kFault, kRemoving, kAfter };
@@ -104,8 +109,25 @@ class RequestLoad {
     }
   }
 
+  // Returns once every thread is between two requests, where it stays until
+  // Resume(): meanwhile no request reads or writes the store.
+  void Pause() {
+    std::unique_lock<std::mutex> hold(pauseLock_);
+    paused_ = true;
+    pauseChanged_.wait(hold, [this] { return parked_ == threads_.size(); });
+  }
+
+  void Resume() {
+    {
+      std::lock_guard<std::mutex> hold(pauseLock_);
+      paused_ = false;
+    }
+    pauseChanged_.notify_all();
+  }
+
   void Stop() {
     stop_.store(true);
+    Resume();
     for (std::thread& t : threads_) t.join();
     threads_.clear();
   }
@@ -114,10 +136,20 @@ class RequestLoad {
   const std::vector<std::string>& problems() const { return problems_; }
 
  private:
+  void WaitWhilePaused() {
+    std::unique_lock<std::mutex> hold(pauseLock_);
+    if (!paused_) return;
+    ++parked_;
+    pauseChanged_.notify_all();
+    pauseChanged_.wait(hold, [this] { return !paused_; });
+    --parked_;
+  }
+
   void Run(int t) {
     std::vector<Record> mine;
     std::vector<std::string> wrong;
     for (std::uint64_t i = 0; !stop_.load(); ++i) {
+      WaitWhilePaused();
       const TestRequest r = FaultRequest(t, i);
       const int start = phase_.load();
       const auto began = std::chrono::steady_clock::now();
@@ -140,10 +172,20 @@ class RequestLoad {
   std::atomic<std::uint64_t> done_{0};
   std::vector<std::atomic<std::uint64_t>> perThread_;
   std::vector<std::thread> threads_;
+  std::mutex pauseLock_;
+  std::condition_variable pauseChanged_;
+  bool paused_ = false;
+  std::size_t parked_ = 0;
   std::mutex lock_;
   std::vector<Record> records_;
   std::vector<std::string> problems_;
 };
+
+// When a fault is applied: while requests run; between two requests of every
+// thread (no request runs, connections stay open), as when the disk fills
+// between two writes; or while the server is stopped (no connection is open
+// either), so that what is read afterwards comes from the files.
+enum Timing { kWhileRunning, kBetweenRequests, kWhileStopped };
 
 struct Fault {
   const char* name;
@@ -153,10 +195,12 @@ struct Fault {
   bool everyTraceFails;     // while applied, no trace can be written
   bool mustRefuseSome;      // some trace must have failed
   bool keepsEarlierValues;  // values traced before the fault are still there after it
-  bool reopens = false;     // connections are opened afresh once it is applied
+  Timing timing = kWhileRunning;
   std::uint64_t requestsWhileApplied = 300;
   // Looks at the store while the fault is applied; returns what is wrong.
   std::function<std::string(const std::string& store)> inspect = nullptr;
+  // Looks at the store once the requests are done; returns what is wrong.
+  std::function<std::string(const std::string& store)> inspectAfter = nullptr;
 };
 
 // However the store fails, no request waits on it for long: a lock held
@@ -172,10 +216,16 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   RequestLoad load(3);
   load.WaitForRequests(300);
   for (int n = 0; n < fault.applications; ++n) {
+    if (fault.timing != kWhileRunning) load.Pause();
+    // Connections lent out during a drain would be pooled again, with pages of
+    // the file as it was in their caches: hence the pause first.
+    if (fault.timing == kWhileStopped) {
+      RegistryDrainPool();
+      if (RegistryOpenConnectionCount() != 0) problems.push_back("connections open while stopped");
+    }
     fault.apply(store);
-    // As after a restart of the server: what is read now comes from the file.
-    if (fault.reopens) RegistryDrainPool();
     load.SetPhase(kFault);
+    if (fault.timing != kWhileRunning) load.Resume();
     load.WaitForRequests(fault.requestsWhileApplied);
   }
   if (fault.inspect) {
@@ -189,6 +239,10 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   load.SetPhase(kAfter);
   load.WaitForRequests(300);
   load.Stop();
+  if (fault.inspectAfter) {
+    std::string wrong = fault.inspectAfter(store);
+    if (!wrong.empty()) problems.push_back(std::move(wrong));
+  }
 
   problems.insert(problems.end(), load.problems().begin(), load.problems().end());
   if (problems.size() > 10) problems.resize(10);
@@ -276,8 +330,9 @@ void Scribble(const std::string& path, off_t offset) {
   close(fd);
 }
 
-// Moves what the write-ahead log holds into the file, so that readers find
-// what is written over the file next.
+// Moves what the write-ahead log holds into the file and empties the log, so
+// that readers find what is written over the file next and writers need new
+// room. Requires that no other connection is reading the store.
 void Checkpoint(const std::string& store) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
@@ -316,50 +371,62 @@ TEST(StoreFaultTest, StoreFileAndFolderDeleted) {
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
+// Garbage is never taken for a store: every trace fails until the file is
+// gone, and the next request starts a new store.
 TEST(StoreFaultTest, CorruptedThenRemoved) {
-  const Fault fault{"corrupted-removed",
-                    [](const std::string& s) {
-                      Checkpoint(s);
-                      Scribble(s, 0);
-                      Scribble(s + "-wal", 0);
-                    },
-                    [](const std::string& s) { unlink(s.c_str()); },
-                    1,
-                    false,
-                    true,
-                    false,
-                    true};
+  Fault fault{"corrupted-removed",
+              [](const std::string& s) {
+                Checkpoint(s);
+                Scribble(s, 0);
+              },
+              [](const std::string& s) { unlink(s.c_str()); },
+              1,
+              true,
+              true,
+              false};
+  fault.timing = kWhileStopped;
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
 TEST(StoreFaultTest, CorruptedPagesThenReplaced) {
   // The header survives, so the file still opens as a database; it is then
   // replaced by a new empty file, as a restore from elsewhere would.
-  const Fault fault{"corrupted-replaced",
-                    [](const std::string& s) {
-                      Checkpoint(s);
-                      Scribble(s, 100);
-                      Scribble(s + "-wal", 32);
-                    },
-                    [](const std::string& s) {
-                      const std::string fresh = s + ".new";
-                      close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-                      rename(fresh.c_str(), s.c_str());
-                    },
-                    1,
-                    false,
-                    true,
-                    false,
-                    true};
+  Fault fault{"corrupted-replaced",
+              [](const std::string& s) {
+                Checkpoint(s);
+                Scribble(s, 100);
+              },
+              [](const std::string& s) {
+                const std::string fresh = s + ".new";
+                close(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+                rename(fresh.c_str(), s.c_str());
+              },
+              1,
+              true,
+              true,
+              false};
+  fault.timing = kWhileStopped;
   ExpectScenarioHolds(fault, &MakeFolder);
 }
 
-// A small tmpfs of the child's own (in a private mount namespace, gone with
-// the child) holds the store; a filler file takes the rest of its space.
+// The store's log alone grows to about 16.5 MB (4,000 pages) before SQLite
+// copies it into the file, and further while a reader holds that back; a
+// thread of the load left waiting by the scheduler lets the others send
+// thousands of requests. The disk is four times the log.
+constexpr std::uint64_t kDiskBytes = std::uint64_t{64} << 20;
+// Room that must be left at the end: more than one write and the checkpoint
+// after it take. A store that filled the disk itself stays full (its log is
+// only removed once copied back, which needs room), and the traces it then
+// refused after the fault would be blamed on recovery.
+constexpr std::uint64_t kRoomAfterwards = std::uint64_t{16} << 20;
+
+// A tmpfs of the child's own (in a private mount namespace, gone with the
+// child) holds the store; a filler file takes the rest of its space.
 bool MountTmpfs(const std::string& folder) {
+  const std::string options = "size=" + std::to_string(kDiskBytes) + ",mode=0700";
   return unshare(CLONE_NEWNS) == 0 &&
          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("refwarden-full", folder.c_str(), "tmpfs", 0, "size=16m,mode=0700") == 0;
+         mount("refwarden-full", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 bool CanMountTmpfs() {
@@ -391,9 +458,31 @@ void EmptyDisk(const std::string& store) {
   unlink((fs::path(store).parent_path().parent_path() / "filler").c_str());
 }
 
+std::string RoomLeft(const std::string& store) {
+  struct statvfs disk;
+  if (statvfs(fs::path(store).parent_path().c_str(), &disk) != 0) return "statvfs failed";
+  const std::uint64_t room = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+  if (room >= kRoomAfterwards) return "";
+  return "the store itself filled the disk (" + std::to_string(room) +
+         " bytes left), so refusals after the fault prove nothing";
+}
+
 TEST(StoreFaultTest, DiskFull) {
   if (!CanMountTmpfs()) GTEST_SKIP() << "no tmpfs can be mounted here (needs CAP_SYS_ADMIN)";
-  const Fault fault{"disk-full", &FillDisk, &EmptyDisk, 1, false, true, true};
+  // The log is emptied first, so that every new trace needs new room: a log
+  // SQLite has started over takes new frames over its old ones.
+  Fault fault{"disk-full",
+              [](const std::string& s) {
+                Checkpoint(s);
+                FillDisk(s);
+              },
+              &EmptyDisk,
+              1,
+              false,
+              true,
+              true};
+  fault.timing = kBetweenRequests;
+  fault.inspectAfter = &RoomLeft;
   ExpectScenarioHolds(fault, [] {
     const std::string folder = MakeFolder();
     return !folder.empty() && MountTmpfs(folder) ? folder : std::string();
@@ -499,48 +588,6 @@ TEST(StoreFaultTest, ReplacedByAnotherAccountsStore) {
     return folder;
   });
 }
-
-// Another process in the middle of a write transaction on the store: the
-// sqlite3 shell after an administrator's BEGIN IMMEDIATE, until destroyed.
-class WriteTransactionElsewhere {
- public:
-  explicit WriteTransactionElsewhere(const std::string& store) : flag_(store + ".held") {
-    int in[2];
-    if (pipe(in) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      close(in[1]);
-      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-      dup2(null, 1);
-      execlp("sqlite3", "sqlite3", "-bail", store.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    to_ = in[1];
-    Send(".timeout 5000\nBEGIN IMMEDIATE;\n.shell touch '" + flag_ + "'\n");
-    for (int i = 0; i < 1000 && !fs::exists(flag_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~WriteTransactionElsewhere() {
-    Send("ROLLBACK;\n.quit\n");
-    if (to_ >= 0) close(to_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    unlink(flag_.c_str());
-  }
-  WriteTransactionElsewhere(const WriteTransactionElsewhere&) = delete;
-  WriteTransactionElsewhere& operator=(const WriteTransactionElsewhere&) = delete;
-
-  bool held() const { return fs::exists(flag_); }
-
- private:
-  void Send(const std::string& text) {
-    if (to_ >= 0 && write(to_, text.data(), text.size()) < 0) std::perror("write");
-  }
-  std::string flag_;
-  pid_t pid_ = -1;
-  int to_ = -1;
-};
 
 // While another process holds the store's write lock, a request for a new
 // path gives up after about a second and passes; paths already traced are
