@@ -115,12 +115,23 @@ wine_prefix_made=false
 stop_wine() { /usr/lib/wine/wineserver -k 2>/dev/null || true; }
 trap stop_wine EXIT
 
-# One 64-bit prefix for both bitnesses, made on first use.
+# One 64-bit prefix for both bitnesses, made on first use. A prefix without
+# kernel32.dll in system32 was not made: wineboot once left one so, returning
+# at once (seen in one CI run of many, not reproduced in 7 tries), so it is
+# made again once, with wineboot's own words kept to tell why if that fails too.
 wine_prefix() {
   $wine_prefix_made && return
-  rm -rf "$WINEPREFIX"
-  # Without 32-bit Wine its 32-bit helpers cannot start; the checks below tell.
-  "${WINE[x64]}" wineboot -i >/dev/null 2>&1 || true
+  local try log=$BW/wineboot.log
+  for try in 1 2; do
+    stop_wine
+    rm -rf "$WINEPREFIX"
+    # Without 32-bit Wine its 32-bit helpers cannot start; the checks below tell.
+    WINEDEBUG=err+all "${WINE[x64]}" wineboot -i >"$log" 2>&1 || true
+    /usr/lib/wine/wineserver -w 2>/dev/null || true
+    [[ -f $WINEPREFIX/drive_c/windows/system32/kernel32.dll ]] && break
+    echo "wineboot made no prefix (try $try of 2); it said:" >&2
+    tail -n 20 "$log" >&2
+  done
   wine_prefix_made=true
 }
 
