@@ -11,8 +11,8 @@
 #             ordinals, system imports only, the version resource
 #   package   the zip holds exactly its files; the same checks on them
 #   wine_x64  under 64-bit Wine: the unit tests; beside the unpacked DLL, the
-#             DLL tests, GetFileVersionInfo, refwarden.exe check and reg query,
-#             and wine reg query
+#             DLL tests, GetFileVersionInfo, refwarden.exe check and reg query
+#             (also on a trace key nobody may write), and wine reg query
 #   wine_x86  the same under 32-bit Wine, which needs a kernel that runs i386
 #             programs (scripts/i386-probe.sh). Only where it does not, one
 #             line says so and the 32-bit files are checked statically only.
@@ -191,6 +191,26 @@ wine_suite() {
     if grep -q -E "^\s+/gallery/$arch/cat\.jpg\s+REG_SZ\s+ok$" <<<"$query"; then ok "64-bit reg query reads the 32-bit filter's trace"
     else fail "64-bit reg query of the 32-bit filter's trace:"$'\n'"$query"; fi
   fi
+
+  # A trace key nobody may write, as for a pool identity without rights on
+  # it: the request passes, check warns with the key and the reason and exits
+  # 3, and reg query says access is denied (2). Wine words the reason its own
+  # way ("Access denied."), so only its presence is checked.
+  if "$wine" "$bin/refwarden_trace_key_access.exe" deny; then
+    local status=0 said
+    answer=$("$wine" "$dir/refwarden.exe" check --host www.example.org --referer http://elsewhere.net/ \
+      "/gallery/$arch/denied.jpg" 2>"$dir/check.err" | tr -d '\r') || status=$?
+    said=$(tr -d '\r' <"$dir/check.err")
+    if [[ $answer == pass && $status == 3 && $said == *"was not written"* &&
+          $said == *'trace store: HKEY_CURRENT_USER\software\tarnwel\debug'* && $said == *"cannot be written: "?* ]]; then
+      ok "$arch refwarden check on a denied trace key: pass, exit 3, the key and the reason"
+    else fail "$arch refwarden check on a denied trace key said '$answer' (exit $status):"$'\n'"$said"; fi
+    status=0
+    said=$("$wine" "$dir/refwarden.exe" reg query 'HKCU\software\tarnwel\debug' 2>&1 | tr -d '\r') || status=$?
+    if [[ $said == "ERROR: Access is denied." && $status == 2 ]]; then ok "$arch refwarden reg query on a denied trace key: access denied, exit 2"
+    else fail "$arch refwarden reg query on a denied trace key said '$said' (exit $status)"; fi
+    "$wine" "$bin/refwarden_trace_key_access.exe" restore || fail "$arch could not give the trace key its rights back"
+  else fail "$arch could not take the rights on the trace key away"; fi
 
   # The DLL of the other bitness: refused, with the reason.
   answer=$("$wine" "$dir/refwarden.exe" --filter "$(winpath "$UNPACKED/${OTHER[$arch]}/refwarden.dll")" check --host h /a.jpg 2>&1 | tr -d '\r' || true)
