@@ -220,8 +220,8 @@ def slow_downloads(server):
 
 def ranges(server):
     s = connect(server.port)
-    spec = b",".join([b"0-"] * 2700)
-    s.sendall(b"GET /42k.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=" + spec +
+    overlapping = b",".join([b"0-"] * 2700)
+    s.sendall(b"GET /42k.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=" + overlapping +
               b"\r\nConnection: close\r\n\r\n")
     status, size = read_response(s)
     s.close()

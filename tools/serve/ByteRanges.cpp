@@ -50,12 +50,13 @@ RangeAnswer AnswerRange(std::string_view range, std::uint64_t length) {
   std::string_view set = range.substr(equals + 1);
   while (true) {
     const std::size_t comma = set.find(',');
-    const std::string_view spec = TrimOws(set.substr(0, comma));
-    if (!spec.empty()) {  // a list may hold empty elements
+    const std::string_view element = TrimOws(set.substr(0, comma));
+    if (!element.empty()) {  // a list may hold empty elements
       if (++ranges > kMaxRanges) return whole;
-      const std::size_t dash = spec.find('-');
+      const std::size_t dash = element.find('-');
       if (dash == std::string_view::npos) return whole;
-      const std::string_view firstText = spec.substr(0, dash), lastText = spec.substr(dash + 1);
+      const std::string_view firstText = element.substr(0, dash),
+                             lastText = element.substr(dash + 1);
       if (firstText.empty()) {  // the last so many bytes
         const std::uint64_t suffix = ParseDigits(lastText);
         if (suffix == kNoNumber) return whole;
