@@ -4,12 +4,6 @@
 
 namespace refwarden {
 
-namespace {
-
-constexpr std::string_view kTraceData = "ok";
-
-}  // namespace
-
 const RegistryApi& PlatformRegistryApi() {
   static const RegistryApi api{&RegCreateKeyExA, &RegSetValueExA, &RegCloseKey};
   return api;

@@ -12,6 +12,8 @@ namespace refwarden {
 
 // The trace key under HKEY_CURRENT_USER. Relative, lower case, as written.
 inline constexpr const char* kTraceKey = "software\\tarnwel\\debug";
+// The data of every traced value, a REG_SZ: written with its NUL.
+inline constexpr char kTraceData[] = "ok";
 
 // A refused registry write. Message: "Failed to set data for '<name>'".
 class ERegistryException : public Exception {

@@ -13,8 +13,6 @@ namespace refwarden {
 
 namespace {
 
-constexpr char kTraceData[] = "ok";  // with its NUL, as the trace writes it
-
 std::string NulTerminated(std::string_view name) {
   return std::string(name.substr(0, name.find('\0')));
 }
