@@ -44,10 +44,11 @@ ConnectionPool::Store* ConnectionPool::FindStore(const std::string& path) {
 
 LONG ConnectionPool::Admit(Store* store, StoreConnection* c) {
   const auto deadline = StoreWaitClock::now() + kMaxStoreWait;
+  const auto admissible = [&] { return store->open == 0 || store->file.SameFile(c->file()); };
   std::unique_lock<std::mutex> hold(lock_);
   ++store->waiting;
   for (;;) {
-    if (store->open == 0 || store->file.SameFile(c->file())) {
+    if (admissible()) {
       --store->waiting;
       store->file = c->file();
       ++store->open;
@@ -62,8 +63,8 @@ LONG ConnectionPool::Admit(Store* store, StoreConnection* c) {
       hold.lock();
       continue;
     }
-    if (closed_.wait_until(hold, deadline) == std::cv_status::timeout &&
-        !(store->open == 0 || store->file.SameFile(c->file())) && store->idle.empty()) {
+    if (closed_.wait_until(hold, deadline) == std::cv_status::timeout && !admissible() &&
+        store->idle.empty()) {
       --store->waiting;
       return ERROR_BUSY;
     }

@@ -110,10 +110,12 @@ int StoreConnection::OnBusy(void* self, int attempts) {
   return 1;
 }
 
-bool StoreConnection::FileMoved() {
+LONG StoreConnection::RefuseIfMoved() {
   int moved = 0;
-  return sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK ||
-         moved != 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved == 0)
+    return ERROR_SUCCESS;
+  faulted_ = true;
+  return ERROR_BUSY;
 }
 
 LONG StoreConnection::OpenFile() {
@@ -139,28 +141,18 @@ LONG StoreConnection::OpenFile() {
   }
   // The file opened must be the one identified: another may have taken the
   // path in between.
-  if (FileMoved()) {
-    faulted_ = true;
-    return ERROR_BUSY;
-  }
-  return ERROR_SUCCESS;
+  return RefuseIfMoved();
 }
 
 LONG StoreConnection::Start() {
   // The pool may have waited since OpenFile; SQLite's first read opens the
   // log beside whatever the path names then.
-  if (FileMoved()) {
-    faulted_ = true;
-    return ERROR_BUSY;
-  }
+  if (LONG r = RefuseIfMoved()) return r;
   if (LONG r = CheckHoldsAStore()) return r;
   // That first read opened the log and shared memory by the path's name:
   // they are this file's only if the path still names it, which must be
   // known before anything is written through them.
-  if (FileMoved()) {
-    faulted_ = true;
-    return ERROR_BUSY;
-  }
+  if (LONG r = RefuseIfMoved()) return r;
   if (LONG r = EnableWal()) return r;
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
@@ -170,10 +162,7 @@ LONG StoreConnection::Start() {
   if (LONG r = CreateSchema()) return r;
   if (LONG r = Prepare()) return r;
   // A new store's log is opened by EnableWal, by name too.
-  if (FileMoved()) {
-    faulted_ = true;
-    return ERROR_BUSY;
-  }
+  if (LONG r = RefuseIfMoved()) return r;
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   open_ = true;
   return ERROR_SUCCESS;

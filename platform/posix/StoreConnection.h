@@ -167,7 +167,9 @@ class StoreConnection {
   LONG Fail(int rc);
   LONG CheckFileBeforeWrite();
   LONG QueryInts(const char* sql, int* first, int* second);
-  bool FileMoved();
+  // ERROR_BUSY, and faulted, when the path no longer names the file SQLite
+  // opened; ERROR_SUCCESS otherwise.
+  LONG RefuseIfMoved();
   LONG CheckHoldsAStore();
   LONG Prepare();
   LONG CreateSchema();

@@ -167,8 +167,7 @@ LONG PrepareStoreFile(const std::string& path, bool create) {
     return errno == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorFromErrno(errno);
   if (!S_ISREG(st.st_mode)) return ERROR_BADDB;
   // SQLite makes an empty file a new store; it is private like one made here.
-  const bool emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
-  if (emptyFile && (st.st_mode & 07777) != 0600 && chmod(path.c_str(), 0600) != 0)
+  if (st.st_size == 0 && (st.st_mode & 07777) != 0600 && chmod(path.c_str(), 0600) != 0)
     return ERROR_ACCESS_DENIED;
   if (!MayReadAndWrite(path)) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
