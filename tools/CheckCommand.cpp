@@ -18,8 +18,6 @@ struct CheckArguments {
   std::string url;
 };
 
-constexpr int kTraceNotWritten = 3;
-
 }  // namespace
 
 void AddCheckCommand(CLI::App& app, ToolOptions& options) {
@@ -55,7 +53,7 @@ void AddCheckCommand(CLI::App& app, ToolOptions& options) {
       return;
     }
     std::cerr << "refwarden check: " << DescribeMissingTrace(trace);
-    options.exitCode = kTraceNotWritten;
+    options.exitCode = kExitTraceNotWritten;
   });
 }
 

@@ -10,6 +10,10 @@ class App;
 
 namespace refwarden {
 
+// The exit status of check and replay when a trace was not written, so that
+// the filter let the request pass unchanged.
+inline constexpr int kExitTraceNotWritten = 3;
+
 struct ToolOptions {
   std::string filterPath;  // --filter: the filter library to load
   int exitCode = 0;

@@ -33,7 +33,6 @@ struct ReplayArguments {
 
 constexpr int kExitReadError = 1;
 constexpr int kExitRefused = 2;
-constexpr int kExitTraceNotWritten = 3;  // as check's
 constexpr int kExitInterrupted = 130;
 
 std::atomic<bool> interrupted{false};
