@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "strings/AsciiText.h"
+
 namespace refwarden {
 
 bool NormaliseKeyPath(const char* sub, std::string_view* out) {
@@ -36,8 +38,7 @@ bool CheckValueName(const char* lpValueName, std::string_view* name) {
 
 void FoldAscii(std::string_view in, std::string* out) {
   out->assign(in.data(), in.size());
-  for (char& c : *out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (char& c : *out) c = LowerAscii(c);
 }
 
 }  // namespace refwarden

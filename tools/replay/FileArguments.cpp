@@ -12,11 +12,11 @@
 #include <sys/stat.h>
 #endif
 
+#include "strings/AsciiText.h"
+
 namespace refwarden {
 
 namespace {
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool LessIgnoringCase(const std::string& a, const std::string& b) {
   const auto lower = [](char x, char y) { return LowerAscii(x) < LowerAscii(y); };

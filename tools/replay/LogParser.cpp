@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "strings/AsciiText.h"
+
 namespace refwarden {
 
 namespace {
@@ -31,25 +33,8 @@ std::string_view NextToken(std::string_view* rest) {
   return token;
 }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  }
-  return true;
-}
-
 bool StartsWithIgnoreCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && EqualsIgnoreCase(s.substr(0, prefix.size()), prefix);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return s.size() >= prefix.size() && EqualsIgnoringAsciiCase(s.substr(0, prefix.size()), prefix);
 }
 
 // Removes a W3C field from the front of *rest, with the blanks after it, and
@@ -127,9 +112,10 @@ bool NextQuoted(std::string_view* rest, std::string_view* value, std::string* sc
     if (next == '"' || next == '\\') {
       scratch->push_back(next);
       ++k;
-    } else if (next == 'x' && k + 3 < raw.size() && HexValue(raw[k + 2]) >= 0 &&
-               HexValue(raw[k + 3]) >= 0) {
-      const char byte = static_cast<char>(HexValue(raw[k + 2]) * 16 + HexValue(raw[k + 3]));
+    } else if (next == 'x' && k + 3 < raw.size() && HexDigitValue(raw[k + 2]) >= 0 &&
+               HexDigitValue(raw[k + 3]) >= 0) {
+      const char byte =
+          static_cast<char>(HexDigitValue(raw[k + 2]) * 16 + HexDigitValue(raw[k + 3]));
       if (byte == '\0') return false;
       scratch->push_back(byte);
       k += 3;
@@ -170,10 +156,11 @@ LineKind LogParser::ParseW3cDirective(std::string_view line) {
   };
   while (!rest.empty()) {
     const std::string_view name = NextToken(&rest);
-    if (EqualsIgnoreCase(name, "cs-uri-stem")) keep(kStem);
-    if (EqualsIgnoreCase(name, "cs-uri-query")) keep(kQuery);
-    if (EqualsIgnoreCase(name, "cs-host") || EqualsIgnoreCase(name, "cs(Host)")) keep(kHost);
-    if (EqualsIgnoreCase(name, "cs(Referer)")) keep(kReferer);
+    if (EqualsIgnoringAsciiCase(name, "cs-uri-stem")) keep(kStem);
+    if (EqualsIgnoringAsciiCase(name, "cs-uri-query")) keep(kQuery);
+    if (EqualsIgnoringAsciiCase(name, "cs-host") || EqualsIgnoringAsciiCase(name, "cs(Host)"))
+      keep(kHost);
+    if (EqualsIgnoringAsciiCase(name, "cs(Referer)")) keep(kReferer);
     ++columnCount_;
   }
   keptOfColumn_.assign(columnCount_, kKeptCount);

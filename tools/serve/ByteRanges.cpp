@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "strings/AsciiText.h"
+
 namespace refwarden {
 
 namespace {
@@ -15,12 +17,6 @@ std::string_view TrimOws(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return (x | 0x20) == (y | 0x20);
-         });
 }
 
 // Digits only, at least one; kNoNumber otherwise. Values past 2^64 saturate,
@@ -42,7 +38,7 @@ RangeAnswer AnswerRange(std::string_view range, std::uint64_t length) {
   const RangeAnswer whole;
   const std::size_t equals = range.find('=');
   if (equals == std::string_view::npos ||
-      !EqualsIgnoringCase(TrimOws(range.substr(0, equals)), "bytes"))
+      !EqualsIgnoringAsciiCase(TrimOws(range.substr(0, equals)), "bytes"))
     return whole;
 
   std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;  // [first, last], satisfiable

@@ -1,21 +1,15 @@
 #include "tools/serve/StaticFiles.h"
 
 #include <algorithm>
-#include <cctype>
 #include <system_error>
+
+#include "strings/AsciiText.h"
 
 namespace refwarden {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Whether `path` is `root` or lies below it; both are canonical.
 bool IsWithin(const fs::path& path, const fs::path& root) {
@@ -35,9 +29,10 @@ std::string PercentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-        HexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
+    if (text[i] == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+        HexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(
+          static_cast<char>(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2])));
       i += 2;
     } else {
       out.push_back(text[i]);
@@ -84,8 +79,7 @@ FileLookup LookUpFile(const fs::path& root, std::string_view url) {
 
 std::string_view ContentTypeFor(const fs::path& file) {
   std::string extension = file.extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(extension.begin(), extension.end(), extension.begin(), LowerAscii);
   static const std::pair<std::string_view, std::string_view> kTypes[] = {
       {".html", "text/html; charset=utf-8"},
       {".htm", "text/html; charset=utf-8"},
