@@ -101,6 +101,12 @@ bool LogReader::FillRaw() {
   return true;
 }
 
+bool LogReader::AtGzipMember() {
+  while (rawEnd_ - rawBegin_ < 2 && FillRaw()) {
+  }
+  return rawEnd_ - rawBegin_ >= 2 && raw_[rawBegin_] == 0x1f && raw_[rawBegin_ + 1] == 0x8b;
+}
+
 std::size_t LogReader::TakePlain(char* out, std::size_t room) {
   std::size_t n = rawEnd_ - rawBegin_;
   if (n > 0) {
@@ -123,11 +129,9 @@ std::size_t LogReader::DecodeGzip(char* out, std::size_t room) {
   z_stream& z = inflater_->stream;
   for (;;) {
     if (memberEnded_) {
-      while (rawEnd_ - rawBegin_ < 2 && FillRaw()) {
-      }
-      const std::size_t avail = rawEnd_ - rawBegin_;
-      if (!error_.empty() || avail == 0) return 0;
-      if (avail >= 2 && raw_[rawBegin_] == 0x1f && raw_[rawBegin_ + 1] == 0x8b) {
+      const bool anotherMember = AtGzipMember();
+      if (!error_.empty() || rawEnd_ == rawBegin_) return 0;
+      if (anotherMember) {
         inflateReset(&z);
         memberEnded_ = false;
         continue;
@@ -171,10 +175,7 @@ std::size_t LogReader::DecodeGzip(char* out, std::size_t room) {
 std::size_t LogReader::Decode(char* out, std::size_t room) {
   if (!error_.empty()) return 0;
   if (mode_ == Mode::kUnknown) {
-    while (rawEnd_ - rawBegin_ < 2 && FillRaw()) {
-    }
-    const bool gzip =
-        rawEnd_ - rawBegin_ >= 2 && raw_[rawBegin_] == 0x1f && raw_[rawBegin_ + 1] == 0x8b;
+    const bool gzip = AtGzipMember();
     mode_ = gzip ? Mode::kGzip : Mode::kPlain;
     if (gzip) {
       inflater_ = std::make_unique<Inflater>();

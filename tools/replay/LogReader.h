@@ -53,6 +53,9 @@ class LogReader {
   enum class Mode { kUnknown, kPlain, kGzip };
 
   bool FillRaw();
+  // Reads until two bytes are at hand or the file ends; true when they are a
+  // gzip member's magic.
+  bool AtGzipMember();
   std::size_t Decode(char* out, std::size_t room);
   std::size_t DecodeGzip(char* out, std::size_t room);
   std::size_t TakePlain(char* out, std::size_t room);
