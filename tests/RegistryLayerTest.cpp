@@ -15,7 +15,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -166,6 +165,11 @@ TEST_F(RegistryLayerTest, OpenFindsOnlyExistingKeys) {
   HKEY key = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(key, nullptr);
+  char name[8];
+  DWORD cch = sizeof name;
+  EXPECT_EQ(RegEnumValueA(HKEY_CURRENT_USER, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(fs::exists(folder_ + "/data")) << "reading made a store";
   HKEY parent = Create("software\\tarnwel");
   HKEY child = nullptr;
   DWORD disposition = 0;
@@ -176,6 +180,7 @@ TEST_F(RegistryLayerTest, OpenFindsOnlyExistingKeys) {
   EXPECT_EQ(Set(child, "/x", "1"), ERROR_SUCCESS);
   RegCloseKey(child);
   RegCloseKey(parent);
+  EXPECT_TRUE(fs::exists(store_));
   EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{"/x"});
   EXPECT_EQ(QueryStore(store_, "SELECT path FROM regkey WHERE name = 'debug'"),
             std::vector<std::string>{"software\\tarnwel\\Debug"});
@@ -314,34 +319,6 @@ TEST_F(RegistryLayerTest, StoreThatCannotBeCreatedIsAnError) {
   EXPECT_EQ(RegSetValueExA(key, "/a", 0, REG_SZ, kOk, 3), ERROR_INVALID_HANDLE);
 }
 
-// Runs `scenario` in a child process, which may change its user without
-// touching this one, and returns what it reported (empty when all held).
-std::string InChild(const std::function<std::string()>& scenario) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    const std::string report = scenario();
-    for (std::size_t done = 0; done < report.size();) {
-      const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string report;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-    report.append(buffer, static_cast<std::size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    report += "the child did not finish cleanly (status " + std::to_string(status) + ")";
-  return report;
-}
-
 constexpr uid_t kNobody = 65534;
 
 // Makes a store at `path` through the layer, holding one trace value, with
@@ -411,9 +388,65 @@ const NotAStore kNotAStore[] = {
      ERROR_ACCESS_DENIED, true, true},
 };
 
+// Tries to open and to create the trace key in what `row` makes, as "nobody"
+// when it says so and `root` can; returns what went wrong ("" when all held).
+std::string TryNotAStore(const NotAStore& row, bool root) {
+  const std::string folder = MakeTempFolder();
+  const std::string store = row.path != nullptr ? row.path : folder + "/store";
+  if (!row.make(store)) return "cannot be made here";
+  const bool asNobody = root && row.asNobody;
+  if (asNobody && chown(folder.c_str(), kNobody, kNobody) != 0) return "chown";
+  // Outside the folder too: a faulty store would damage /dev/null itself,
+  // so what it did there is undone below as well as reported.
+  const std::set<std::string> before = Listing(folder);
+  std::vector<std::string> absent;
+  for (const char* suffix : {"-journal", "-wal", "-shm"})
+    if (!fs::exists(store + suffix)) absent.push_back(store + suffix);
+  struct stat was;
+  const bool modeKnown = stat(store.c_str(), &was) == 0;
+  UseStore(store);
+  if (asNobody && (setegid(kNobody) != 0 || seteuid(kNobody) != 0)) return "cannot become nobody";
+
+  std::string problems;
+  for (const bool create : {false, true}) {
+    HKEY key = reinterpret_cast<HKEY>(1);
+    const LONG r = create ? RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0,
+                                            KEY_ALL_ACCESS, nullptr, &key, nullptr)
+                          : RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key);
+    if (r != row.expected || key != nullptr)
+      problems += (create ? "RegCreateKeyExA" : "RegOpenKeyExA") + std::string(" answered ") +
+                  std::to_string(r) + "; ";
+  }
+  if (RegistryOpenHandleCount() != 0) problems += "a handle stayed open; ";
+  RegistryDrainPool();
+  if (RegistryOpenConnectionCount() != 0) problems += "a connection stayed open; ";
+
+  if (asNobody && (seteuid(0) != 0 || setegid(0) != 0)) return "cannot be root again";
+  const std::set<std::string> after = Listing(folder);
+  for (const std::string& line : after)
+    if (before.count(line) == 0) problems += "now there is " + line + "; ";
+  for (const std::string& line : before)
+    if (after.count(line) == 0) problems += "gone or changed: " + line + "; ";
+  for (const std::string& path : absent) {
+    if (fs::exists(path)) {
+      problems += path + " made; ";
+      unlink(path.c_str());
+    }
+  }
+  struct stat now;
+  if (modeKnown && stat(store.c_str(), &now) == 0 && now.st_mode != was.st_mode) {
+    problems += store + "'s mode changed; ";
+    chmod(store.c_str(), was.st_mode & 07777);
+  }
+  fs::remove_all(folder);
+  return problems;
+}
+
 // What is not a store is refused before SQLite opens it: both opening and
 // creating a key answer the same error, and nothing is created beside it,
-// nor changed in it (not even as root, for /dev/null).
+// nor changed in it (not even as root, for /dev/null). Each row runs in a
+// child process, which may change its user without touching this one, and
+// fails with what it found.
 TEST_F(RegistryLayerTest, RefusesWhatIsNotAStore) {
   const bool root = geteuid() == 0;
   for (const NotAStore& row : kNotAStore) {
@@ -421,73 +454,15 @@ TEST_F(RegistryLayerTest, RefusesWhatIsNotAStore) {
       std::printf("skipped '%s': it takes root to make\n", row.name);
       continue;
     }
-    const std::string report = InChild([&row, root]() -> std::string {
-      const std::string folder = MakeTempFolder();
-      const std::string store = row.path != nullptr ? row.path : folder + "/store";
-      if (!row.make(store)) return "cannot be made here";
-      const bool asNobody = root && row.asNobody;
-      if (asNobody && chown(folder.c_str(), kNobody, kNobody) != 0) return "chown";
-      // Outside the folder too: a faulty store would damage /dev/null itself,
-      // so what it did there is undone below as well as reported.
-      const std::set<std::string> before = Listing(folder);
-      std::vector<std::string> absent;
-      for (const char* suffix : {"-journal", "-wal", "-shm"})
-        if (!fs::exists(store + suffix)) absent.push_back(store + suffix);
-      struct stat was;
-      const bool modeKnown = stat(store.c_str(), &was) == 0;
-      UseStore(store);
-      if (asNobody && (setegid(kNobody) != 0 || seteuid(kNobody) != 0))
-        return "cannot become nobody";
-
-      std::string problems;
-      for (const bool create : {false, true}) {
-        HKEY key = reinterpret_cast<HKEY>(1);
-        const LONG r = create ? RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0,
-                                                KEY_ALL_ACCESS, nullptr, &key, nullptr)
-                              : RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key);
-        if (r != row.expected || key != nullptr)
-          problems += (create ? "RegCreateKeyExA" : "RegOpenKeyExA") + std::string(" answered ") +
-                      std::to_string(r) + "; ";
-      }
-      if (RegistryOpenHandleCount() != 0) problems += "a handle stayed open; ";
-      RegistryDrainPool();
-      if (RegistryOpenConnectionCount() != 0) problems += "a connection stayed open; ";
-
-      if (asNobody && (seteuid(0) != 0 || setegid(0) != 0)) return "cannot be root again";
-      const std::set<std::string> after = Listing(folder);
-      for (const std::string& line : after)
-        if (before.count(line) == 0) problems += "now there is " + line + "; ";
-      for (const std::string& line : before)
-        if (after.count(line) == 0) problems += "gone or changed: " + line + "; ";
-      for (const std::string& path : absent) {
-        if (fs::exists(path)) {
-          problems += path + " made; ";
-          unlink(path.c_str());
-        }
-      }
-      struct stat now;
-      if (modeKnown && stat(store.c_str(), &now) == 0 && now.st_mode != was.st_mode) {
-        problems += store + "'s mode changed; ";
-        chmod(store.c_str(), was.st_mode & 07777);
-      }
-      fs::remove_all(folder);
-      return problems;
-    });
-    EXPECT_EQ(report, "") << row.name;
+    EXPECT_EXIT(
+        {
+          const std::string report = TryNotAStore(row, root);
+          std::fputs(report.c_str(), stderr);
+          _exit(report.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << row.name;
   }
-}
-
-TEST_F(RegistryLayerTest, ReadingCreatesNoStore) {
-  HKEY key = reinterpret_cast<HKEY>(1);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(key, nullptr);
-  char name[8];
-  DWORD cch = sizeof name;
-  EXPECT_EQ(RegEnumValueA(HKEY_CURRENT_USER, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(fs::exists(folder_ + "/data"));
-  RegCloseKey(Create(kTraceKey));
-  EXPECT_TRUE(fs::exists(store_));
 }
 
 // An empty file put there for the store (touch) becomes owner-only before
