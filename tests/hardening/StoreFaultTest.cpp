@@ -228,10 +228,10 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
     if (fault.timing != kWhileRunning) load.Resume();
     load.WaitForRequests(fault.requestsWhileApplied);
   }
-  if (fault.inspect) {
-    std::string wrong = fault.inspect(store);
+  const auto note = [&problems](std::string wrong) {
     if (!wrong.empty()) problems.push_back(std::move(wrong));
-  }
+  };
+  if (fault.inspect) note(fault.inspect(store));
   load.SetPhase(kRemoving);
   fault.remove(store);
   // Requests in flight as the fault went may still hold what it left behind.
@@ -239,10 +239,7 @@ std::vector<std::string> RunScenario(const Fault& fault, const std::string& fold
   load.SetPhase(kAfter);
   load.WaitForRequests(300);
   load.Stop();
-  if (fault.inspectAfter) {
-    std::string wrong = fault.inspectAfter(store);
-    if (!wrong.empty()) problems.push_back(std::move(wrong));
-  }
+  if (fault.inspectAfter) note(fault.inspectAfter(store));
 
   problems.insert(problems.end(), load.problems().begin(), load.problems().end());
   if (problems.size() > 10) problems.resize(10);
@@ -538,52 +535,49 @@ Fault ReplacedBy(const char* name, void (*make)(const std::string& store)) {
 }
 
 TEST(StoreFaultTest, ReplacedByWhatIsNotAStore) {
-  const Fault faults[] = {
-      ReplacedBy("replaced by a folder", [](const std::string& s) { fs::create_directory(s); }),
-      ReplacedBy("replaced by a FIFO", [](const std::string& s) { mkfifo(s.c_str(), 0600); }),
-      ReplacedBy("replaced by a text file",
-                 [](const std::string& s) { std::ofstream(s) << "not a store\n"; }),
-      ReplacedBy("replaced by a link to nothing",
-                 [](const std::string& s) { fs::create_symlink("gone/registry.sqlite", s); }),
-      ReplacedBy("replaced by a character device",
-                 [](const std::string& s) { mknod(s.c_str(), S_IFCHR | 0600, makedev(1, 3)); }),
+  const struct {
+    const char* name;
+    void (*make)(const std::string& store);
+    bool needsRoot;
+  } impostors[] = {
+      {"replaced by a folder", [](const std::string& s) { fs::create_directory(s); }, false},
+      {"replaced by a FIFO", [](const std::string& s) { mkfifo(s.c_str(), 0600); }, false},
+      {"replaced by a text file", [](const std::string& s) { std::ofstream(s) << "not a store\n"; },
+       false},
+      {"replaced by a link to nothing",
+       [](const std::string& s) { fs::create_symlink("gone/registry.sqlite", s); }, false},
+      {"replaced by a character device",
+       [](const std::string& s) { mknod(s.c_str(), S_IFCHR | 0600, makedev(1, 3)); }, true},
   };
-  for (const Fault& fault : faults) {
-    if (geteuid() != 0 && std::string(fault.name).find("device") != std::string::npos) continue;
-    ExpectScenarioHolds(fault, &MakeFolder);
-  }
+  for (const auto& impostor : impostors)
+    if (!impostor.needsRoot || geteuid() == 0)
+      ExpectScenarioHolds(ReplacedBy(impostor.name, impostor.make), &MakeFolder);
 }
 
 TEST(StoreFaultTest, ReplacedByAnotherAccountsStore) {
   if (geteuid() != 0) GTEST_SKIP() << "it takes root to make another account's store";
   // The scenario runs as "nobody"; the impostor, made first as root, is a
-  // store that only root may read, in a folder nobody may move.
-  const Fault fault{"another account's store",
-                    [](const std::string& s) {
-                      const fs::path data = fs::path(s).parent_path();
-                      Exchange(data, data.parent_path() / "foreign");
-                    },
-                    [](const std::string& s) {
-                      const fs::path data = fs::path(s).parent_path();
-                      Exchange(data, data.parent_path() / "foreign");
-                    },
-                    1,
-                    true,
-                    true,
-                    true};
+  // store that only root may read, in a folder nobody may move. Swapping the
+  // folders again brings the store back.
+  const auto swap = [](const std::string& s) {
+    const fs::path data = fs::path(s).parent_path();
+    Exchange(data, data.parent_path() / "foreign");
+  };
+  const Fault fault{"another account's store", swap, swap, 1, true, true, true};
   ExpectScenarioHolds(fault, [] {
     const std::string folder = MakeFolder();
     const std::string foreign = folder + "/foreign/registry.sqlite";
     fs::create_directory(folder + "/foreign");
-    setenv("REFWARDEN_REGISTRY", foreign.c_str(), 1);
+    testing::UseStore(foreign);
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                     nullptr);
     RegCloseKey(key);
     RegistryDrainPool();
-    if (chown(folder.c_str(), 65534, 65534) != 0 ||
-        chown((folder + "/foreign").c_str(), 65534, 65534) != 0 || setgid(65534) != 0 ||
-        setuid(65534) != 0)
+    constexpr uid_t kNobody = 65534;
+    if (chown(folder.c_str(), kNobody, kNobody) != 0 ||
+        chown((folder + "/foreign").c_str(), kNobody, kNobody) != 0 || setgid(kNobody) != 0 ||
+        setuid(kNobody) != 0)
       return std::string();
     return folder;
   });

@@ -2,9 +2,10 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <system_error>
 
 namespace refwarden::testing {
@@ -14,13 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string HashOfBytes(const fs::path& file) {
-  FILE* f = std::fopen(file.c_str(), "rb");
-  if (f == nullptr) return "unreadable";
-  std::string bytes;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-  std::fclose(f);
-  return std::to_string(std::hash<std::string>()(bytes));
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return "unreadable";
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::to_string(std::hash<std::string>()(bytes.str()));
 }
 
 }  // namespace
