@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -143,13 +144,6 @@ std::string FlagValue(const std::vector<std::string>& flags, const std::string& 
   return "";
 }
 
-bool HasFlag(const std::vector<std::string>& flags, const std::string& name) {
-  for (const std::string& flag : flags) {
-    if (flag == name) return true;
-  }
-  return false;
-}
-
 // The shape read by the parser alone, each request judged by DecideRewrite.
 // Returns the exit status the tool must give.
 int ReplayWithParser(const Shape& shape, Counts* counts) {
@@ -157,7 +151,8 @@ int ReplayWithParser(const Shape& shape, Counts* counts) {
   for (const std::string& file : shape.files) files.push_back(LogPath(file));
   files = ExpandFileArguments(files);
   const std::string host = FlagValue(shape.flags, "--host");
-  const bool assumeNoReferer = HasFlag(shape.flags, "--assume-no-referer");
+  const bool assumeNoReferer =
+      std::find(shape.flags.begin(), shape.flags.end(), "--assume-no-referer") != shape.flags.end();
   for (const std::string& file : files) {
     LogReader reader;
     if (!reader.Open(file)) return kReadError;

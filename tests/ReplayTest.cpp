@@ -374,11 +374,10 @@ std::string Slurp(int fd) {
   return text;
 }
 
-// Runs the refwarden tool, with the filter built beside it, on the store
-// `store` (REFWARDEN_REGISTRY), as "nobody" when `asNobody`: permission bits
-// bind only an account without override rights.
-ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::string> args) {
-  args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
+// Runs the program args[0] (found on the PATH) on the store `store`
+// (REFWARDEN_REGISTRY), as "nobody" when `asNobody`: permission bits bind
+// only an account without override rights.
+ToolRun RunProgram(std::vector<std::string> args, const std::string& store, bool asNobody) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -397,7 +396,7 @@ ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::stri
     if (asNobody && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
       _exit(127);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   ToolRun run;
@@ -408,6 +407,12 @@ ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::stri
   run.out = Slurp(out);
   run.err = Slurp(err);
   return run;
+}
+
+// The refwarden tool, with the filter built beside it.
+ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::string> args) {
+  args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
+  return RunProgram(std::move(args), store, asNobody);
 }
 
 const std::vector<std::string> kCheck = {
@@ -490,51 +495,75 @@ const BrokenStore kBrokenStores[] = {
      0, ""},
 };
 
+// A row's store in a new folder, with `log` beside it as u_ex240511.log; the
+// folder is given to nobody when the row runs as nobody, and the store held
+// by another process when the row says so. All gone at the end.
+struct StoreUnderTest {
+  explicit StoreUnderTest(const BrokenStore& of, const std::string& log = "") : row(of) {
+    if (row.needsRoot && geteuid() != 0) {
+      skip = "it takes root to make";
+      return;
+    }
+    char pattern[] = "/tmp/refwarden-broken-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    folder = pattern;
+    store = row.make(folder);
+    if (store.empty()) {
+      skip = "it cannot be made here";
+      return;
+    }
+    logPath = folder + "/u_ex240511.log";
+    if (!log.empty()) std::ofstream(logPath, std::ios::binary) << log;
+    if (row.asNobody && geteuid() == 0) {
+      EXPECT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
+    }
+    before = Listing(folder);
+    if (row.heldElsewhere) {
+      elsewhere = std::make_unique<WriteTransactionElsewhere>(store);
+      if (!elsewhere->held()) skip = "the sqlite3 shell cannot hold a transaction here";
+    }
+  }
+  ~StoreUnderTest() {
+    elsewhere.reset();
+    if (!folder.empty()) fs::remove_all(folder);
+  }
+
+  // Prints why and returns true when the row cannot be tried here; given the
+  // first run, also when nobody may not start the tool.
+  bool Skipped(const ToolRun* run = nullptr) {
+    if (run != nullptr && run->status == 127 && row.asNobody)
+      skip = std::string("nobody cannot run ") + REFWARDEN_TOOL_PATH;
+    if (!skip.empty()) std::printf("skipped '%s': %s\n", row.name, skip.c_str());
+    return !skip.empty();
+  }
+  // Runs the tool on the store, as the row's account.
+  ToolRun Run(const std::vector<std::string>& args) const {
+    return RunToolOn(store, row.asNobody, args);
+  }
+
+  const BrokenStore& row;
+  std::string skip;  // why the row cannot be tried here, or ""
+  std::string folder, store, logPath;
+  std::set<std::string> before;  // the folder before any command ran on the store
+  std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+};
+
 // For each store: what check prints and exits with (the decision line stays
 // on stdout, as the server would have acted; a warning names the store and
 // why it cannot be written), what reg query says, and that reg query creates
 // nothing and neither command creates anything beside what is not a store.
 TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
-  const bool root = geteuid() == 0;
   for (const BrokenStore& row : kBrokenStores) {
     SCOPED_TRACE(row.name);
-    if (row.needsRoot && !root) {
-      std::printf("skipped '%s': it takes root to make\n", row.name);
-      continue;
-    }
-    char pattern[] = "/tmp/refwarden-broken-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = pattern;
-    const std::string store = row.make(folder);
-    if (store.empty()) {
-      std::printf("skipped '%s': it cannot be made here\n", row.name);
-      fs::remove_all(folder);
-      continue;
-    }
-    if (row.asNobody && root) {
-      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
-    }
     struct stat devNull;
     ASSERT_EQ(stat("/dev/null", &devNull), 0);
     const bool journalBesideDevNull = fs::exists("/dev/null-journal");
-    const std::set<std::string> before = Listing(folder);
-    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
-    if (row.heldElsewhere) {
-      elsewhere = std::make_unique<WriteTransactionElsewhere>(store);
-      if (!elsewhere->held()) {
-        std::printf("skipped '%s': the sqlite3 shell cannot hold a transaction here\n", row.name);
-        elsewhere.reset();
-        fs::remove_all(folder);
-        continue;
-      }
-    }
+    StoreUnderTest made(row);
+    if (made.Skipped()) continue;
+    const std::string& store = made.store;
 
-    const ToolRun reg = RunToolOn(store, row.asNobody, kRegQuery);
-    if (reg.status == 127 && row.asNobody) {
-      std::printf("skipped '%s': nobody cannot run %s\n", row.name, REFWARDEN_TOOL_PATH);
-      fs::remove_all(folder);
-      continue;
-    }
+    const ToolRun reg = made.Run(kRegQuery);
+    if (made.Skipped(&reg)) continue;
     EXPECT_EQ(reg.status, row.regStatus) << reg.err;
     std::string regError = row.regError;
     if (const std::size_t at = regError.find("%s"); at != std::string::npos)
@@ -543,12 +572,11 @@ TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
     if (row.regStatus == 0) {
       EXPECT_NE(reg.out.find("/seen.html    REG_SZ    ok"), std::string::npos);
     }
-    const std::set<std::string> afterReg = Listing(folder);
     if (!row.heldElsewhere) {
-      EXPECT_EQ(afterReg, before) << "reg query changed the folder";
+      EXPECT_EQ(Listing(made.folder), made.before) << "reg query changed the folder";
     }
 
-    const ToolRun check = RunToolOn(store, row.asNobody, kCheck);
+    const ToolRun check = made.Run(kCheck);
     EXPECT_EQ(check.status, row.checkStatus) << check.err;
     EXPECT_EQ(check.out, row.checkStatus == 0 ? "rewrite /refwarden.jpg\n" : "pass\n");
     if (row.checkStatus == 0) {
@@ -561,13 +589,12 @@ TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
       EXPECT_NE(check.err.find(row.warning), std::string::npos) << check.err;
     }
     if (row.checkStatus != 0 && !row.heldElsewhere) {
-      EXPECT_EQ(Listing(folder), before) << "check made or changed something";
+      EXPECT_EQ(Listing(made.folder), made.before) << "check made or changed something";
     }
     // The request and the retry each wait about a second for the lock.
     if (row.heldElsewhere) {
       EXPECT_LT(check.seconds, 10.0);
     }
-    elsewhere.reset();
 
     struct stat now;
     ASSERT_EQ(stat("/dev/null", &now), 0);
@@ -577,7 +604,6 @@ TEST(ToolOnBrokenStoresTest, CheckWarnsRegQueryNamesTheFaultNothingIsCreated) {
       ADD_FAILURE() << "/dev/null-journal was made";
       unlink("/dev/null-journal");
     }
-    fs::remove_all(folder);
   }
 }
 
@@ -623,7 +649,6 @@ const ReplayOnStore kReplayOnStores[] = {
 // report's lines are ReplaySummaryTest's), and exit status 3; none for a
 // healthy store.
 TEST(ToolOnBrokenStoresTest, ReplayCountsTheTracesNotWritten) {
-  const bool root = geteuid() == 0;
   for (const ReplayOnStore& row : kReplayOnStores) {
     SCOPED_TRACE(row.store);
     const BrokenStore* broken = nullptr;
@@ -631,37 +656,13 @@ TEST(ToolOnBrokenStoresTest, ReplayCountsTheTracesNotWritten) {
       if (std::string_view(b.name) == row.store) broken = &b;
     }
     ASSERT_NE(broken, nullptr);
-    if (broken->needsRoot && !root) continue;
-    char pattern[] = "/tmp/refwarden-replay-broken-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = pattern;
-    const std::string store = broken->make(folder);
-    const std::string log = folder + "/u_ex240511.log";
-    std::ofstream(log, std::ios::binary) << (*row.log != '\0' ? row.log : TraceLog());
-    if (broken->asNobody && root) {
-      ASSERT_EQ(chown(folder.c_str(), kNobody, kNobody), 0);
-    }
-    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
-    if (broken->heldElsewhere) {
-      elsewhere = std::make_unique<WriteTransactionElsewhere>(store);
-      if (!elsewhere->held()) {
-        std::printf("skipped '%s': the sqlite3 shell cannot hold a transaction here\n", row.store);
-        elsewhere.reset();
-        fs::remove_all(folder);
-        continue;
-      }
-    }
-    const int status = row.notWritten > 0 ? 3 : 0;
-    const std::string warning = "refwarden replay: warning: the traces of " +
-                                std::to_string(row.notWritten) + " requests were not written";
+    StoreUnderTest made(*broken, *row.log != '\0' ? row.log : TraceLog());
+    if (made.Skipped()) continue;
+    const std::string& store = made.store;
 
-    const ToolRun json = RunToolOn(store, broken->asNobody, {"replay", "--trace", "--json", log});
-    if (json.status == 127 && broken->asNobody) {
-      std::printf("skipped '%s': nobody cannot run %s\n", row.store, REFWARDEN_TOOL_PATH);
-      fs::remove_all(folder);
-      continue;
-    }
-    EXPECT_EQ(json.status, status) << json.err;
+    const ToolRun json = made.Run({"replay", "--trace", "--json", made.logPath});
+    if (made.Skipped(&json)) continue;
+    EXPECT_EQ(json.status, row.notWritten > 0 ? 3 : 0) << json.err;
     const nlohmann::json summary = nlohmann::json::parse(json.out, nullptr, false);
     ASSERT_FALSE(summary.is_discarded()) << json.out;
     EXPECT_EQ(summary["traces_not_written"], row.notWritten);
@@ -673,15 +674,13 @@ TEST(ToolOnBrokenStoresTest, ReplayCountsTheTracesNotWritten) {
       EXPECT_EQ(summary["trace_store"], store);
       EXPECT_EQ(summary["trace_error"], row.reason);
       EXPECT_EQ(json.err.substr(0, json.err.find('\n')),
-                warning + ", so the filter let them pass unchanged.");
+                "refwarden replay: warning: the traces of " + std::to_string(row.notWritten) +
+                    " requests were not written, so the filter let them pass unchanged.");
       EXPECT_NE(json.err.find("  trace store: " + store +
                               "\n  it cannot be written: " + row.reason + "\n"),
                 std::string::npos)
           << json.err;
     }
-
-    elsewhere.reset();
-    fs::remove_all(folder);
   }
 }
 
@@ -695,28 +694,20 @@ TEST(ToolOnBrokenStoresTest, ReplayOnAFullTemporaryDisk) {
   std::ofstream(log, std::ios::binary) << TraceLog();
   const std::string disk = folder + "/tmp";
   fs::create_directory(disk);
-  const std::string command =
-      "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
-      " || exit 77; dd if=/dev/zero of=" + disk + "/fill bs=4k 2>/dev/null; TMPDIR=" + disk +
-      " exec " + REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH + " replay --json " +
-      log + "' 2>" + folder + "/stderr";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string out;
-  char buffer[4096];
-  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pclose(pipe);
-  std::ostringstream errText;
-  errText << std::ifstream(folder + "/stderr").rdbuf();
-  const std::string err = errText.str();
+  const std::string script = "mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
+                             " || exit 77; dd if=/dev/zero of=" + disk +
+                             "/fill bs=4k 2>/dev/null; TMPDIR=" + disk + " exec " +
+                             REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH +
+                             " replay --json " + log;
+  const ToolRun run =
+      RunProgram({"unshare", "-m", "sh", "-c", script}, folder + "/registry.sqlite", false);
   fs::remove_all(folder);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) == 77 || WEXITSTATUS(status) == 127 ||
-      out.empty()) {
-    GTEST_SKIP() << "no tmpfs can be mounted here (needs unshare and CAP_SYS_ADMIN): " << err;
+  if (run.status == -1 || run.status == 77 || run.status == 127 || run.out.empty()) {
+    GTEST_SKIP() << "no tmpfs can be mounted here (needs unshare and CAP_SYS_ADMIN): " << run.err;
   }
-  EXPECT_EQ(WEXITSTATUS(status), 3) << err;
-  const nlohmann::json summary = nlohmann::json::parse(out, nullptr, false);
-  ASSERT_FALSE(summary.is_discarded()) << out;
+  EXPECT_EQ(run.status, 3) << run.err;
+  const nlohmann::json summary = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_FALSE(summary.is_discarded()) << run.out;
   EXPECT_EQ(summary["traces_not_written"], kTraceLogRequests);
   const std::string store = summary["trace_store"].is_string() ? summary["trace_store"] : "";
   EXPECT_EQ(store.rfind(disk + "/refwarden-replay-", 0), 0u) << store;
