@@ -20,7 +20,6 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,7 +118,7 @@ std::string Query(const std::string& url) {
 }
 
 // The rows in W3C form: the first half under one #Fields directive, the rest
-// under another with the columns reordered, and two malformed lines (5, 17).
+// under another with the columns reordered; lines 5 and 17 are malformed.
 std::string W3cLog(const std::vector<Row>& rows) {
   std::string log =
       "#Software: Microsoft Internet Information Services 10.0\n"
@@ -142,9 +141,6 @@ std::string W3cLog(const std::vector<Row>& rows) {
   }
   return log;
 }
-
-// Lines 5 and 17 of W3cLog are the malformed ones.
-constexpr int kW3cMalformedLines[] = {5, 17};
 
 std::string CombinedQuoted(const std::string& value) {
   if (value.empty()) return "\"-\"";
@@ -176,184 +172,6 @@ std::vector<Row> OnHost(const std::string& host) {
   }
   return rows;
 }
-
-class ReplayTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    store_ = new testing::TempStore("registry.db");
-    dir_ = store_->Folder();
-    filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
-  }
-  static void TearDownTestSuite() {
-    delete filter_;
-    delete store_;
-  }
-
-  static std::string Write(const std::string& name, const std::string& content) {
-    const std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-
-  static std::string WriteGzip(const std::string& name, const std::string& content) {
-    const std::string path = (dir_ / name).string();
-    gzFile file = gzopen(path.c_str(), "wb");
-    gzwrite(file, content.data(), static_cast<unsigned>(content.size()));
-    gzclose(file);
-    return path;
-  }
-
-  static ReplaySummary Replay(const std::vector<std::string>& files,
-                              std::optional<std::string> host = {}) {
-    ReplayOptions options;
-    options.files = files;
-    options.host = std::move(host);
-    options.progress = false;
-    return ReplayLogs(*filter_, options);
-  }
-
-  // Runs the refwarden tool through the shell; returns its exit status.
-  static int RunTool(const std::string& arguments, std::string* out) {
-    const std::string command = std::string(REFWARDEN_TOOL_PATH) + " --filter " +
-                                REFWARDEN_FILTER_PATH + " " + arguments + " 2>" +
-                                (dir_ / "stderr").string();
-    FILE* pipe = popen(command.c_str(), "r");
-    out->clear();
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out->append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  static std::string Stderr() {
-    std::ifstream in(dir_ / "stderr");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  static inline testing::TempStore* store_ = nullptr;
-  static inline fs::path dir_;
-  static inline FilterLibrary* filter_ = nullptr;
-};
-
-TEST_F(ReplayTest, W3cWithReorderedFieldsMidway) {
-  const std::string log = Write("u_ex240501.log", W3cLog(Rows()));
-  const ReplaySummary summary = Replay({log});
-  ExpectSummary(summary, ExpectedFor(Rows(), 1), 2);
-  EXPECT_EQ(summary.firstMalformed(),
-            (std::vector<std::string>{log + ":" + std::to_string(kW3cMalformedLines[0]),
-                                      log + ":" + std::to_string(kW3cMalformedLines[1])}));
-}
-
-TEST_F(ReplayTest, CombinedTakesTheHostFromTheCommandLine) {
-  const std::vector<Row> rows = OnHost("example.com");
-  const std::string log = Write("access.log", CombinedLog(rows));
-  const ReplaySummary summary = Replay({log}, "example.com");
-  ExpectSummary(summary, ExpectedFor(rows, 1), 1);
-  EXPECT_EQ(summary.firstMalformed(), std::vector<std::string>{log + ":3"});
-
-  EXPECT_THROW(Replay({log}), MissingHostError);
-}
-
-TEST_F(ReplayTest, GzipIsKnownByItsContentAndFormatsMixPerFile) {
-  const std::string packed = WriteGzip("u_ex240502.log", W3cLog(Rows()));
-  const std::string combined = Write("access.log", CombinedLog(OnHost("example.com")));
-  const ReplaySummary summary = Replay({packed, combined}, "example.com");
-  Expected e = ExpectedFor(Rows(), 1);
-  const Expected more = ExpectedFor(OnHost("example.com"), 1);
-  e.requests += more.requests;
-  e.images += more.images;
-  e.rewritten += more.rewritten;
-  for (const auto& [site, n] : more.sites) e.sites[site] += n;
-  for (const auto& [path, n] : more.paths) e.paths[path] += n;
-  ExpectSummary(summary, e, 3);
-}
-
-TEST_F(ReplayTest, UnopenableFileStopsBeforeReplaying) {
-  const std::string log = Write("fine.log", W3cLog(Rows()));
-  EXPECT_THROW(Replay({log, (dir_ / "missing.log").string()}), LogFileError);
-}
-
-// A file that breaks off is recorded, and the files after it are replayed.
-TEST_F(ReplayTest, DamagedFileIsRecordedAndTheRestReplayed) {
-  // The log, then a long line that hardly compresses, cut in its middle.
-  std::string tail;
-  std::mt19937 random(1);
-  for (int i = 0; i < 200000; ++i) tail.push_back(static_cast<char>('a' + random() % 26));
-  const std::string cut = WriteGzip("cut.log.gz", W3cLog(Rows()) + tail);
-  fs::resize_file(cut, fs::file_size(cut) / 2);
-  const std::string log = Write("after.log", W3cLog(Rows()));
-  const ReplaySummary summary = Replay({cut, log});
-  ASSERT_EQ(summary.errors().size(), 1u);
-  EXPECT_EQ(summary.errors()[0],
-            cut + ": the file is truncated: its gzip data stops before the end");
-  EXPECT_EQ(summary.files(), 2u);
-  ExpectSummary(summary, ExpectedFor(Rows(), 2), 4);
-}
-
-// A #Fields directive that drops a needed field midway stops the replay there.
-TEST_F(ReplayTest, LaterDirectiveWithoutRefererOrHostIsRefused) {
-  const std::string noReferer =
-      Write("later.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs-host\n/a.jpg h\n");
-  EXPECT_THROW(Replay({noReferer}), MissingRefererError);
-  const std::string noHost =
-      Write("later2.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs(Referer)\n/a.jpg -\n");
-  EXPECT_THROW(Replay({noHost}), MissingHostError);
-  EXPECT_EQ(Replay({noHost}, "example.com").requests(), Rows().size() + 1);
-}
-
-TEST_F(ReplayTest, StopsWhenAskedAndSaysSo) {
-  const std::string log = Write("stop.log", W3cLog(Rows()));
-  std::atomic<bool> stop{true};
-  ReplayOptions options;
-  options.files = {log};
-  options.progress = false;
-  options.stop = &stop;
-  const ReplaySummary summary = ReplayLogs(*filter_, options);
-  EXPECT_TRUE(summary.interrupted());
-  EXPECT_EQ(summary.lines(), 0u);
-  EXPECT_NE(summary.Text(10).find("Interrupted after 1 file"), std::string::npos);
-}
-
-TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {
-  const std::vector<Row> rows = OnHost("example.com");
-  const std::string log = Write("stdin.log", CombinedLog(rows));
-  std::string out;
-  ASSERT_EQ(RunTool("replay --json --host example.com --top 2 - < " + log, &out), 0) << Stderr();
-  const nlohmann::json json = nlohmann::json::parse(out);
-  const Expected e = ExpectedFor(rows, 1);
-  EXPECT_EQ(json["requests"], e.requests);
-  EXPECT_EQ(json["images"], e.images);
-  EXPECT_EQ(json["rewritten"], e.rewritten);
-  EXPECT_EQ(json["malformed"], 1);
-  EXPECT_EQ(json["first_malformed"], nlohmann::json::array({"(stdin):3"}));
-  ASSERT_EQ(json["top_referer_sites"].size(), 2u);
-  EXPECT_EQ(json["top_referer_sites"][0]["site"], "forum.net");
-  EXPECT_EQ(json["top_referer_sites"][0]["count"], e.sites.at("forum.net"));
-  EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/images/a.jpg");
-  EXPECT_EQ(json["top_rewritten_paths"][0]["count"], 2);
-}
-
-TEST_F(ReplayTest, ToolExitCodes) {
-  const std::string combined = Write("exit.log", CombinedLog(OnHost("example.com")));
-  std::string out;
-  EXPECT_EQ(RunTool("replay " + combined, &out), 106);  // CLI11's code for a missing option
-  EXPECT_NE(Stderr().find("--host is required"), std::string::npos) << Stderr();
-
-  EXPECT_EQ(RunTool("replay " + (dir_ / "absent.log").string(), &out), 1);
-  EXPECT_NE(Stderr().find("cannot read"), std::string::npos) << Stderr();
-
-  EXPECT_NE(RunTool("replay --format xml " + combined, &out), 0);
-
-  // Forced to W3C, a combined log has no #Fields: every line is malformed.
-  ASSERT_EQ(RunTool("replay --json --format w3c " + combined, &out), 0);
-  const nlohmann::json json = nlohmann::json::parse(out);
-  EXPECT_EQ(json["requests"], 0);
-  EXPECT_EQ(json["malformed"], OnHost("example.com").size() + 1);
-}
-
-// ---- check and reg query on stores that cannot take the trace ----
 
 struct ToolRun {
   int status = -1;  // the exit status; 127 when the tool could not be started
@@ -414,6 +232,166 @@ ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::stri
   args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
   return RunProgram(std::move(args), store, asNobody);
 }
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    store_ = new testing::TempStore("registry.db");
+    dir_ = store_->Folder();
+    filter_ = new FilterLibrary(REFWARDEN_FILTER_PATH);
+  }
+  static void TearDownTestSuite() {
+    delete filter_;
+    delete store_;
+  }
+
+  static std::string Write(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  static std::string WriteGzip(const std::string& name, const std::string& content) {
+    const std::string path = (dir_ / name).string();
+    gzFile file = gzopen(path.c_str(), "wb");
+    gzwrite(file, content.data(), static_cast<unsigned>(content.size()));
+    gzclose(file);
+    return path;
+  }
+
+  static ReplaySummary Replay(const std::vector<std::string>& files,
+                              std::optional<std::string> host = {},
+                              const std::atomic<bool>* stop = nullptr) {
+    ReplayOptions options;
+    options.files = files;
+    options.host = std::move(host);
+    options.progress = false;
+    options.stop = stop;
+    return ReplayLogs(*filter_, options);
+  }
+
+  // The refwarden tool on the suite's store.
+  static ToolRun Tool(std::vector<std::string> args) {
+    return RunToolOn(store_->Path(), false, std::move(args));
+  }
+
+  static inline testing::TempStore* store_ = nullptr;
+  static inline fs::path dir_;
+  static inline FilterLibrary* filter_ = nullptr;
+};
+
+TEST_F(ReplayTest, W3cWithReorderedFieldsMidway) {
+  const std::string log = Write("u_ex240501.log", W3cLog(Rows()));
+  const ReplaySummary summary = Replay({log});
+  ExpectSummary(summary, ExpectedFor(Rows(), 1), 2);
+  EXPECT_EQ(summary.firstMalformed(), (std::vector<std::string>{log + ":5", log + ":17"}));
+}
+
+TEST_F(ReplayTest, CombinedTakesTheHostFromTheCommandLine) {
+  const std::vector<Row> rows = OnHost("example.com");
+  const std::string log = Write("access.log", CombinedLog(rows));
+  const ReplaySummary summary = Replay({log}, "example.com");
+  ExpectSummary(summary, ExpectedFor(rows, 1), 1);
+  EXPECT_EQ(summary.firstMalformed(), std::vector<std::string>{log + ":3"});
+
+  EXPECT_THROW(Replay({log}), MissingHostError);
+}
+
+TEST_F(ReplayTest, GzipIsKnownByItsContentAndFormatsMixPerFile) {
+  const std::vector<Row> onHost = OnHost("example.com");
+  const std::string packed = WriteGzip("u_ex240502.log", W3cLog(Rows()));
+  const std::string combined = Write("access.log", CombinedLog(onHost));
+  std::vector<Row> both = Rows();
+  both.insert(both.end(), onHost.begin(), onHost.end());
+  ExpectSummary(Replay({packed, combined}, "example.com"), ExpectedFor(both, 1), 3);
+}
+
+TEST_F(ReplayTest, UnopenableFileStopsBeforeReplaying) {
+  const std::string log = Write("fine.log", W3cLog(Rows()));
+  EXPECT_THROW(Replay({log, (dir_ / "missing.log").string()}), LogFileError);
+}
+
+// A file that breaks off is recorded, and the files after it are replayed.
+TEST_F(ReplayTest, DamagedFileIsRecordedAndTheRestReplayed) {
+  // The log, then a long line that hardly compresses, cut in its middle.
+  std::string tail;
+  std::mt19937 random(1);
+  for (int i = 0; i < 200000; ++i) tail.push_back(static_cast<char>('a' + random() % 26));
+  const std::string cut = WriteGzip("cut.log.gz", W3cLog(Rows()) + tail);
+  fs::resize_file(cut, fs::file_size(cut) / 2);
+  const std::string log = Write("after.log", W3cLog(Rows()));
+  const ReplaySummary summary = Replay({cut, log});
+  ASSERT_EQ(summary.errors().size(), 1u);
+  EXPECT_EQ(summary.errors()[0],
+            cut + ": the file is truncated: its gzip data stops before the end");
+  EXPECT_EQ(summary.files(), 2u);
+  ExpectSummary(summary, ExpectedFor(Rows(), 2), 4);
+}
+
+// A #Fields directive that drops a needed field midway stops the replay there.
+TEST_F(ReplayTest, LaterDirectiveWithoutRefererOrHostIsRefused) {
+  const std::string noReferer =
+      Write("later.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs-host\n/a.jpg h\n");
+  EXPECT_THROW(Replay({noReferer}), MissingRefererError);
+  const std::string noHost =
+      Write("later2.log", W3cLog(Rows()) + "#Fields: cs-uri-stem cs(Referer)\n/a.jpg -\n");
+  EXPECT_THROW(Replay({noHost}), MissingHostError);
+  EXPECT_EQ(Replay({noHost}, "example.com").requests(), Rows().size() + 1);
+}
+
+TEST_F(ReplayTest, StopsWhenAskedAndSaysSo) {
+  const std::string log = Write("stop.log", W3cLog(Rows()));
+  const std::atomic<bool> stop{true};
+  const ReplaySummary summary = Replay({log}, {}, &stop);
+  EXPECT_TRUE(summary.interrupted());
+  EXPECT_EQ(summary.lines(), 0u);
+  EXPECT_NE(summary.Text(10).find("Interrupted after 1 file"), std::string::npos);
+}
+
+TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {
+  const std::vector<Row> rows = OnHost("example.com");
+  const std::string log = Write("stdin.log", CombinedLog(rows));
+  const ToolRun run = RunProgram(
+      {"sh", "-c",
+       std::string("exec ") + REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH +
+           " replay --json --host example.com --top 2 - < " + log},
+      store_->Path(), false);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const nlohmann::json json = nlohmann::json::parse(run.out);
+  const Expected e = ExpectedFor(rows, 1);
+  EXPECT_EQ(json["requests"], e.requests);
+  EXPECT_EQ(json["images"], e.images);
+  EXPECT_EQ(json["rewritten"], e.rewritten);
+  EXPECT_EQ(json["malformed"], 1);
+  EXPECT_EQ(json["first_malformed"], nlohmann::json::array({"(stdin):3"}));
+  ASSERT_EQ(json["top_referer_sites"].size(), 2u);
+  EXPECT_EQ(json["top_referer_sites"][0]["site"], "forum.net");
+  EXPECT_EQ(json["top_referer_sites"][0]["count"], e.sites.at("forum.net"));
+  EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/images/a.jpg");
+  EXPECT_EQ(json["top_rewritten_paths"][0]["count"], 2);
+}
+
+TEST_F(ReplayTest, ToolExitCodes) {
+  const std::string combined = Write("exit.log", CombinedLog(OnHost("example.com")));
+  const ToolRun noHost = Tool({"replay", combined});
+  EXPECT_EQ(noHost.status, 106);  // CLI11's code for a missing option
+  EXPECT_NE(noHost.err.find("--host is required"), std::string::npos) << noHost.err;
+
+  const ToolRun absent = Tool({"replay", (dir_ / "absent.log").string()});
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_NE(absent.err.find("cannot read"), std::string::npos) << absent.err;
+
+  EXPECT_NE(Tool({"replay", "--format", "xml", combined}).status, 0);
+
+  // Forced to W3C, a combined log has no #Fields: every line is malformed.
+  const ToolRun forced = Tool({"replay", "--json", "--format", "w3c", combined});
+  ASSERT_EQ(forced.status, 0) << forced.err;
+  const nlohmann::json json = nlohmann::json::parse(forced.out);
+  EXPECT_EQ(json["requests"], 0);
+  EXPECT_EQ(json["malformed"], OnHost("example.com").size() + 1);
+}
+
+// ---- check and reg query on stores that cannot take the trace ----
 
 const std::vector<std::string> kCheck = {
     "check", "--host", "site.example", "--referer", "http://elsewhere.example/", "/img/new.jpg"};
