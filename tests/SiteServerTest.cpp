@@ -305,7 +305,10 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
     return "GET " + target + " HTTP/1.1\r\nHost: " + own + "\r\n" + more +
            "Connection: close\r\n\r\n";
   };
-  const auto only = [](int status) { return std::vector<Expected>{{status, {}, std::nullopt}}; };
+  // One answer, checked for its status and (when given) its body alone.
+  const auto one = [](int status, std::optional<std::string> body = std::nullopt) {
+    return std::vector<Expected>{{status, {}, std::move(body)}};
+  };
   std::string fillers, manyRanges = "Range: bytes=0-";
   for (int i = 0; i < 3000; ++i) fillers += "X-Filler-" + std::to_string(i) + ": 1\r\n";
   for (int i = 0; i < 2700; ++i) manyRanges += ",0-";
@@ -340,9 +343,8 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
       {"unsatisfiable range",
        get("/style.css", "Range: bytes=" + cssLength + "-\r\n"),
        {{416, {{"content-range", "bytes */" + cssLength}}, std::nullopt}}},
-      {"If-Range: no validator matches",
-       get("/style.css", "Range: bytes=0-9\r\nIf-Range: x\r\n"),
-       {{200, {}, css}}},
+      {"If-Range: no validator matches", get("/style.css", "Range: bytes=0-9\r\nIf-Range: x\r\n"),
+       one(200, css)},
       {"range of the placeholder a hot-link gets",
        get("/images/harbour.jpg", foreignReferer + "Range: bytes=0-9\r\n"),
        {{206,
@@ -351,34 +353,32 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
       // Decoded, this referer would hold "/127.0.0.1:PORT/" and pass.
       {"referer as received",
        get("/images/harbour.jpg", "Referer: http://foreign.example/%2F" + own + "%2F\r\n"),
-       {{200, {}, placeholder}}},
+       one(200, placeholder)},
       {"host as received",
        "GET /images/harbour.jpg HTTP/1.1\r\nHost: 127.0.0.1%3A" + std::to_string(ownPort_) +
            "\r\nReferer: http://" + own + "/\r\nConnection: close\r\n\r\n",
-       {{200, {}, placeholder}}},
+       one(200, placeholder)},
       // The filter sees the URL undecoded; only the mapping to a file decodes.
-      {"URL as received", get("/images/harbour%2ejpg", foreignReferer), {{200, {}, jpg}}},
+      {"URL as received", get("/images/harbour%2ejpg", foreignReferer), one(200, jpg)},
       {"a URL past the filter's 4096-byte buffer",
-       get("/images/harbour.jpg?" + std::string(5000, 'q'), foreignReferer),
-       {{200, {}, jpg}}},
-      {"trailing slash on a file", get("/images/harbour.jpg/", foreignReferer), only(404)},
-      {"missing file", get("/nothing-here"), only(404)},
+       get("/images/harbour.jpg?" + std::string(5000, 'q'), foreignReferer), one(200, jpg)},
+      {"trailing slash on a file", get("/images/harbour.jpg/", foreignReferer), one(404)},
+      {"missing file", get("/nothing-here"), one(404)},
       {"missing image, own referer", get("/images/none.jpg", "Referer: http://" + own + "/\r\n"),
-       only(404)},
+       one(404)},
       // Sent as they stand: no client folds the dots away first.
-      {"dots up", get("/../../../../etc/passwd"), only(403)},
-      {"dots up from a directory", get("/images/../../../etc/passwd"), only(403)},
-      {"encoded dots", get("/%2e%2e/%2e%2e/%2e%2e/etc/passwd"), only(403)},
+      {"dots up", get("/../../../../etc/passwd"), one(403)},
+      {"dots up from a directory", get("/images/../../../etc/passwd"), one(403)},
+      {"encoded dots", get("/%2e%2e/%2e%2e/%2e%2e/etc/passwd"), one(403)},
       {"encoded dots and slashes", get("/images/%2E%2E%2F%2E%2E%2F%2E%2E%2Fetc%2Fpasswd"),
-       only(403)},
-      {"HTTP/1.1 without Host", "GET /style.css HTTP/1.1\r\nConnection: close\r\n\r\n", only(400)},
+       one(403)},
+      {"HTTP/1.1 without Host", "GET /style.css HTTP/1.1\r\nConnection: close\r\n\r\n", one(400)},
       {"HTTP/1.0 without Host: the host is empty and any referer passes",
-       "GET /images/harbour.jpg HTTP/1.0\r\n" + foreignReferer + "\r\n",
-       {{200, {}, jpg}}},
-      {"3,000 headers", get("/style.css", fillers), only(431)},
+       "GET /images/harbour.jpg HTTP/1.0\r\n" + foreignReferer + "\r\n", one(200, jpg)},
+      {"3,000 headers", get("/style.css", fillers), one(431)},
       {"a 40,000-byte header", get("/style.css", "X-Big: " + std::string(40000, 'b') + "\r\n"),
-       only(431)},
-      {"a 40,000-byte request line", get("/" + std::string(40000, 'a')), only(414)},
+       one(431)},
+      {"a 40,000-byte request line", get("/" + std::string(40000, 'a')), one(414)},
       {"pipelined, answered in order",
        "GET /style.css HTTP/1.1\r\nHost: " + own + "\r\n\r\nHEAD /index.html HTTP/1.1\r\nHost: " +
            own + "\r\n\r\n" + get("/images/harbour.jpg", foreignReferer),
@@ -389,15 +389,11 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
          true},
         {200, {{"connection", "close"}}, placeholder}}},
   };
-  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
-    cases.push_back({method,
-                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
-                         "\r\nContent-Length: 3\r\n\r\nabc",
-                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
-    cases.push_back({std::string(method) + " without a body",
-                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
-                         "\r\nConnection: close\r\n\r\n",
-                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
+  for (const std::string method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    const std::string head = method + " /style.css HTTP/1.1\r\nHost: " + own + "\r\n";
+    const std::vector<Expected> refused = {{405, {{"allow", "GET, HEAD"}}, std::nullopt}};
+    cases.push_back({method, head + "Content-Length: 3\r\n\r\nabc", refused});
+    cases.push_back({method + " without a body", head + "Connection: close\r\n\r\n", refused});
   }
 
   for (const Case& c : cases) {
