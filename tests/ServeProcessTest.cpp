@@ -28,17 +28,25 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// The tool serving `root` on a free port of 127.0.0.1.
-class ServeProcess {
- public:
-  explicit ServeProcess(const fs::path& root) {
+// The tool on a free port of 127.0.0.1, serving a root of the test's own.
+class ServeProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("refwarden-serve-process-" + std::to_string(getpid()));
+    fs::create_directories(dir_ / "root");
+    std::ofstream(dir_ / "root" / "index.html") << "home";
+    // Sparse: a big download without the disk space.
+    std::ofstream(dir_ / "root" / "big.bin");
+    fs::resize_file(dir_ / "root" / "big.bin", 256 << 20);
+    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.sqlite").c_str(), 1);
+
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    const std::string rootArgument = root.string();
-    const char* argv[] = {REFWARDEN_TOOL_PATH, "serve",       "--root", rootArgument.c_str(),
+    const std::string root = (dir_ / "root").string();
+    const char* argv[] = {REFWARDEN_TOOL_PATH, "serve",       "--root", root.c_str(),
                           "--listen",          "127.0.0.1:0", nullptr};
     if (posix_spawn(&pid_, REFWARDEN_TOOL_PATH, &actions, nullptr, const_cast<char**>(argv),
                     environ) != 0) {
@@ -67,16 +75,15 @@ class ServeProcess {
     }
     if (at != std::string::npos) port_ = std::atoi(printed_.c_str() + at + address.size());
   }
-  ~ServeProcess() {
+  void TearDown() override {
+    for (const int fd : sockets_) close(fd);
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
     if (output_ >= 0) close(output_);
+    fs::remove_all(dir_);
   }
-
-  int port() const { return port_; }
-  const std::string& printed() const { return printed_; }
 
   // Sends `signal` and waits up to `limit` for the process to end. Returns
   // the time it took and its wait status, or nullopt while it still runs.
@@ -93,29 +100,7 @@ class ServeProcess {
     return std::nullopt;
   }
 
- private:
-  pid_t pid_ = -1;
-  int output_ = -1;
-  int port_ = 0;
-  std::string printed_;
-};
-
-class ServeProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("refwarden-serve-process-" + std::to_string(getpid()));
-    fs::create_directories(dir_ / "root");
-    std::ofstream(dir_ / "root" / "index.html") << "home";
-    // Sparse: a big download without the disk space.
-    std::ofstream(dir_ / "root" / "big.bin");
-    fs::resize_file(dir_ / "root" / "big.bin", 256 << 20);
-    setenv("REFWARDEN_REGISTRY", (dir_ / "registry.sqlite").c_str(), 1);
-  }
-  void TearDown() override {
-    for (const int fd : sockets_) close(fd);
-    fs::remove_all(dir_);
-  }
-
+  // A connection to the tool that has sent `request` and is left open.
   int Open(const std::string& request, int receiveBuffer = 0) {
     const int fd = rawhttp::Connect(port_);
     if (fd < 0) return fd;
@@ -127,14 +112,15 @@ class ServeProcessTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  pid_t pid_ = -1;
+  int output_ = -1;
   int port_ = 0;
+  std::string printed_;
   std::vector<int> sockets_;
 };
 
 TEST_F(ServeProcessTest, SlowClientsDelayNoRequestNorTheStop) {
-  ServeProcess server(dir_ / "root");
-  port_ = server.port();
-  ASSERT_GT(port_, 0) << server.printed();
+  ASSERT_GT(port_, 0) << printed_;
 
   std::vector<int> slow;
   for (int i = 0; i < 32; ++i) slow.push_back(Open("GET / HTTP/1.1\r\nHost: x\r\n"));
@@ -157,7 +143,7 @@ TEST_F(ServeProcessTest, SlowClientsDelayNoRequestNorTheStop) {
   EXPECT_EQ(responses[0].body, "home");
   EXPECT_LT(took, std::chrono::seconds(3)) << "while 32 clients dripped header lines";
 
-  const auto stopped = server.Stop(SIGTERM, std::chrono::seconds(10));
+  const auto stopped = Stop(SIGTERM, std::chrono::seconds(10));
   ASSERT_TRUE(stopped) << "still running 10 s after SIGTERM";
   EXPECT_LT(stopped->first, std::chrono::seconds(5));
   EXPECT_TRUE(WIFEXITED(stopped->second) && WEXITSTATUS(stopped->second) == 0)

@@ -44,27 +44,15 @@ TEST(PercentDecodeTest, Table) {
   for (const Case& c : cases) EXPECT_EQ(PercentDecode(c.in), c.out) << "input " << Printable(c.in);
 }
 
+// Each type the demo serves is checked on the wire (ImagesByReferer); here only
+// what the code adds to its list: case folding and the fallback.
 TEST(ContentTypeForTest, Table) {
-  struct Case {
-    const char* file;
-    std::string_view type;
-  };
-  const Case cases[] = {
-      {"index.html", "text/html; charset=utf-8"},
-      {"a.css", "text/css; charset=utf-8"},
-      {"a.js", "text/javascript; charset=utf-8"},
-      {"a.jpg", "image/jpeg"},
+  const std::pair<const char*, std::string_view> cases[] = {
       {"A.JPG", "image/jpeg"},
-      {"a.gif", "image/gif"},
-      {"a.png", "image/png"},
-      {"a.bmp", "image/bmp"},
-      {"a.svg", "image/svg+xml"},
-      {"favicon.ico", "image/x-icon"},
-      {"a.txt", "text/plain; charset=utf-8"},
       {"a.bin", "application/octet-stream"},
       {"noext", "application/octet-stream"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ContentTypeFor(c.file), c.type) << c.file;
+      {"a.jpg.bak", "application/octet-stream"}};
+  for (const auto& [file, type] : cases) EXPECT_EQ(ContentTypeFor(file), type) << file;
 }
 
 TEST(AnswerRangeTest, Table) {
@@ -135,11 +123,7 @@ TEST(TextEscapesTest, Table) {
   const Case cases[] = {
       {"/images/a.jpg?x=1&y=2", "/images/a.jpg?x=1&y=2", "/images/a.jpg?x=1&amp;y=2"},
       {"\\x1b[31m", "\\x5cx1b[31m", "\\x1b[31m"},  // a backslash: no forged escape
-      {"a\x1b"
-       "b",
-       "a\\x1bb",
-       "a\x1b"
-       "b"},
+      {"a\033b", "a\\x1bb", "a\033b"},             // octal: "\x1bb" would be one character
       {"a\rb\n[own] GET /forged", "a\\x0db\\x0a[own] GET /forged", "a\rb\n[own] GET /forged"},
       {std::string_view("\0\x1f\x7f\x80\xff", 5), "\\x00\\x1f\\x7f\x80\xff",
        std::string_view("\0\x1f\x7f\x80\xff", 5)},
@@ -246,13 +230,6 @@ class SiteServerTest : public ::testing::Test {
     return client.Get(path.c_str(), headers);
   }
 
-  // Sends `request` as it stands, so that no client tidies its path, and
-  // returns the status code of the answer (0 when there is none).
-  static int RawStatus(const std::string& request) {
-    const auto responses = rawhttp::ParseResponses(rawhttp::Exchange(ownPort_, request));
-    return responses.empty() ? 0 : responses.front().status;
-  }
-
   static inline const fs::path kSite = REFWARDEN_EXAMPLES_DIR "/site";
   static inline const fs::path kForeign = REFWARDEN_EXAMPLES_DIR "/foreign";
   static inline testing::TempStore* store_ = nullptr;
@@ -283,6 +260,8 @@ TEST_F(SiteServerTest, ImagesByReferer) {
       {"/images/meadow.png", "http://foreign.example/", "refwarden.png", "image/png"},
       {"/images/lighthouse.bmp", "http://foreign.example/", "refwarden.bmp", "image/bmp"},
       {"/images/lighthouse.bmp", own, "images/lighthouse.bmp", "image/bmp"},
+      // A hot-linked image that does not exist still gets the placeholder.
+      {"/images/none.jpg", "http://foreign.example/", "refwarden.jpg", "image/jpeg"},
       // Same host, other port: foreign to the filter.
       {"/images/meadow.png", "http://127.0.0.1:1/", "refwarden.png", "image/png"},
       {"/", "http://foreign.example/", "index.html", "text/html; charset=utf-8"},
@@ -296,35 +275,6 @@ TEST_F(SiteServerTest, ImagesByReferer) {
         << c.path << " referer " << c.referer << ": expected the bytes of " << c.served;
     EXPECT_EQ(result->get_header_value("Content-Type"), c.type) << c.path;
     EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store") << c.path;
-  }
-}
-
-TEST_F(SiteServerTest, MissingAndRefused) {
-  const httplib::Result missing = Get("/images/none.jpg", "http://" + Own() + "/");
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->status, 404);
-  // A hot-linked image that does not exist still gets the placeholder.
-  const httplib::Result hotlinked = Get("/images/none.jpg", "http://foreign.example/");
-  ASSERT_TRUE(hotlinked);
-  EXPECT_EQ(hotlinked->status, 200);
-
-  struct Case {
-    std::string target;
-    int status;
-  };
-  const Case cases[] = {
-      {"/../../../../etc/passwd", 403},
-      {"/images/../../../etc/passwd", 403},
-      {"/%2e%2e/%2e%2e/%2e%2e/etc/passwd", 403},
-      {"/images/%2E%2E%2F%2E%2E%2F%2E%2E%2Fetc%2Fpasswd", 403},
-      {"/index.html", 200},
-      {"/nothing-here", 404},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(RawStatus("GET " + c.target + " HTTP/1.1\r\nHost: " + Own() +
-                        "\r\nConnection: close\r\n\r\n"),
-              c.status)
-        << c.target;
   }
 }
 
@@ -350,6 +300,10 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
   const auto get = [&](const std::string& target, const std::string& more = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: " + own + "\r\n" + more +
            "Connection: close\r\n\r\n";
+  };
+  // One answer, checked for its status and (when given) its body alone.
+  const auto one = [](int status, std::optional<std::string> body = std::nullopt) {
+    return std::vector<Expected>{{status, {}, std::move(body)}};
   };
   std::string fillers, manyRanges = "Range: bytes=0-";
   for (int i = 0; i < 3000; ++i) fillers += "X-Filler-" + std::to_string(i) + ": 1\r\n";
@@ -385,9 +339,8 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
       {"unsatisfiable range",
        get("/style.css", "Range: bytes=" + cssLength + "-\r\n"),
        {{416, {{"content-range", "bytes */" + cssLength}}, std::nullopt}}},
-      {"If-Range: no validator matches",
-       get("/style.css", "Range: bytes=0-9\r\nIf-Range: x\r\n"),
-       {{200, {}, css}}},
+      {"If-Range: no validator matches", get("/style.css", "Range: bytes=0-9\r\nIf-Range: x\r\n"),
+       one(200, css)},
       {"range of the placeholder a hot-link gets",
        get("/images/harbour.jpg", foreignReferer + "Range: bytes=0-9\r\n"),
        {{206,
@@ -396,30 +349,32 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
       // Decoded, this referer would hold "/127.0.0.1:PORT/" and pass.
       {"referer as received",
        get("/images/harbour.jpg", "Referer: http://foreign.example/%2F" + own + "%2F\r\n"),
-       {{200, {}, placeholder}}},
+       one(200, placeholder)},
       {"host as received",
        "GET /images/harbour.jpg HTTP/1.1\r\nHost: 127.0.0.1%3A" + std::to_string(ownPort_) +
            "\r\nReferer: http://" + own + "/\r\nConnection: close\r\n\r\n",
-       {{200, {}, placeholder}}},
+       one(200, placeholder)},
       // The filter sees the URL undecoded; only the mapping to a file decodes.
-      {"URL as received", get("/images/harbour%2ejpg", foreignReferer), {{200, {}, jpg}}},
+      {"URL as received", get("/images/harbour%2ejpg", foreignReferer), one(200, jpg)},
       {"a URL past the filter's 4096-byte buffer",
-       get("/images/harbour.jpg?" + std::string(5000, 'q'), foreignReferer),
-       {{200, {}, jpg}}},
-      {"trailing slash on a file",
-       get("/images/harbour.jpg/", foreignReferer),
-       {{404, {}, std::nullopt}}},
-      {"HTTP/1.1 without Host",
-       "GET /style.css HTTP/1.1\r\nConnection: close\r\n\r\n",
-       {{400, {}, std::nullopt}}},
+       get("/images/harbour.jpg?" + std::string(5000, 'q'), foreignReferer), one(200, jpg)},
+      {"trailing slash on a file", get("/images/harbour.jpg/", foreignReferer), one(404)},
+      {"missing file", get("/nothing-here"), one(404)},
+      {"missing image, own referer", get("/images/none.jpg", "Referer: http://" + own + "/\r\n"),
+       one(404)},
+      // Sent as they stand: no client folds the dots away first.
+      {"dots up", get("/../../../../etc/passwd"), one(403)},
+      {"dots up from a directory", get("/images/../../../etc/passwd"), one(403)},
+      {"encoded dots", get("/%2e%2e/%2e%2e/%2e%2e/etc/passwd"), one(403)},
+      {"encoded dots and slashes", get("/images/%2E%2E%2F%2E%2E%2F%2E%2E%2Fetc%2Fpasswd"),
+       one(403)},
+      {"HTTP/1.1 without Host", "GET /style.css HTTP/1.1\r\nConnection: close\r\n\r\n", one(400)},
       {"HTTP/1.0 without Host: the host is empty and any referer passes",
-       "GET /images/harbour.jpg HTTP/1.0\r\n" + foreignReferer + "\r\n",
-       {{200, {}, jpg}}},
-      {"3,000 headers", get("/style.css", fillers), {{431, {}, std::nullopt}}},
-      {"a 40,000-byte header",
-       get("/style.css", "X-Big: " + std::string(40000, 'b') + "\r\n"),
-       {{431, {}, std::nullopt}}},
-      {"a 40,000-byte request line", get("/" + std::string(40000, 'a')), {{414, {}, std::nullopt}}},
+       "GET /images/harbour.jpg HTTP/1.0\r\n" + foreignReferer + "\r\n", one(200, jpg)},
+      {"3,000 headers", get("/style.css", fillers), one(431)},
+      {"a 40,000-byte header", get("/style.css", "X-Big: " + std::string(40000, 'b') + "\r\n"),
+       one(431)},
+      {"a 40,000-byte request line", get("/" + std::string(40000, 'a')), one(414)},
       {"pipelined, answered in order",
        "GET /style.css HTTP/1.1\r\nHost: " + own + "\r\n\r\nHEAD /index.html HTTP/1.1\r\nHost: " +
            own + "\r\n\r\n" + get("/images/harbour.jpg", foreignReferer),
@@ -430,15 +385,11 @@ TEST_F(SiteServerTest, AnswersOnTheWire) {
          true},
         {200, {{"connection", "close"}}, placeholder}}},
   };
-  for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
-    cases.push_back({method,
-                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
-                         "\r\nContent-Length: 3\r\n\r\nabc",
-                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
-    cases.push_back({std::string(method) + " without a body",
-                     std::string(method) + " /style.css HTTP/1.1\r\nHost: " + own +
-                         "\r\nConnection: close\r\n\r\n",
-                     {{405, {{"allow", "GET, HEAD"}}, std::nullopt}}});
+  for (const std::string method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH"}) {
+    const std::string head = method + " /style.css HTTP/1.1\r\nHost: " + own + "\r\n";
+    const std::vector<Expected> refused = {{405, {{"allow", "GET, HEAD"}}, std::nullopt}};
+    cases.push_back({method, head + "Content-Length: 3\r\n\r\nabc", refused});
+    cases.push_back({method + " without a body", head + "Connection: close\r\n\r\n", refused});
   }
 
   for (const Case& c : cases) {
