@@ -25,18 +25,25 @@ struct Target {
   double maxRatio;                  // subject time / peer time must stay at or below this
 };
 
+// Which of a benchmark's runs a reporter keeps: the median when repetitions
+// are asked for, the single run otherwise. Returns false for a run to skip
+// (an error, or another aggregate); sets `median` when the run is the median.
+inline bool KeptRun(const benchmark::BenchmarkReporter::Run& run, bool* median) {
+  using Run = benchmark::BenchmarkReporter::Run;
+  *median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+  return !run.error_occurred && (run.run_type != Run::RT_Aggregate || *median);
+}
+
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   RatioReporter(std::vector<Ratio> ratios, std::vector<Target> targets)
       : ratios_(std::move(ratios)), targets_(std::move(targets)) {}
 
-  // Keeps the median when repetitions are asked for, the single run otherwise.
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Aggregate && !median) continue;
+      bool median;
+      if (!KeptRun(run, &median)) continue;
       Key key{run.run_name.function_name, run.run_name.args};
       if (times_.count(key) == 0) order_.push_back(key);
       if (median || times_.count(key) == 0) times_[key] = run.GetAdjustedCPUTime();

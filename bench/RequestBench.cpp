@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/RatioReporter.h"
 #include "bench/RequestMix.h"
 #include "filter/RequestTrace.h"
 #include "platform/posix/RegistryStats.h"
@@ -248,9 +249,8 @@ class TargetReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      if (run.run_type == Run::RT_Aggregate && !median) continue;
+      bool median;
+      if (!KeptRun(run, &median)) continue;
       std::string name = run.run_name.str();
       Seen& seen = seen_[name];
       if (median || !seen.any) {

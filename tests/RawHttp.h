@@ -81,7 +81,9 @@ inline std::vector<Response> ParseResponses(std::string_view bytes,
     if (end == std::string_view::npos || bytes.substr(0, 5) != "HTTP/") break;
     Response response;
     const std::string_view headBlock = bytes.substr(0, end);
-    response.status = std::atoi(std::string(headBlock.substr(9, 3)).c_str());
+    // A head too short to hold a status reads as status 0, a failed check.
+    if (headBlock.size() > 9)
+      response.status = std::atoi(std::string(headBlock.substr(9, 3)).c_str());
     for (std::size_t line = headBlock.find("\r\n"); line != std::string_view::npos;) {
       const std::size_t next = headBlock.find("\r\n", line + 2);
       const std::string_view field = headBlock.substr(line + 2, next - line - 2);
