@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/TempStore.h"
-
 namespace refwarden {
 namespace {
 
@@ -19,12 +17,14 @@ namespace fs = std::filesystem;
 class LogReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing::MakeTempFolder();
-    ASSERT_FALSE(dir_.empty()) << "no temporary folder could be made";
+    // std::filesystem, not the POSIX temp helpers: this test runs on Windows too.
+    dir_ = fs::temp_directory_path() /
+           ("refwarden-logreader-" +
+            std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
   }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::remove_all(dir_); }
 
   std::string WritePlain(const std::string& name, const std::string& content) {
     const std::string path = (dir_ / name).string();
