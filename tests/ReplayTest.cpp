@@ -229,6 +229,10 @@ ToolRun RunProgram(std::vector<std::string> args, const std::string& store, bool
   return run;
 }
 
+// The refwarden tool, with the filter built beside it, as a shell command.
+const std::string kToolCommand =
+    std::string(REFWARDEN_TOOL_PATH) + " --filter " + REFWARDEN_FILTER_PATH;
+
 // The refwarden tool, with the filter built beside it.
 ToolRun RunToolOn(const std::string& store, bool asNobody, std::vector<std::string> args) {
   args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
@@ -354,9 +358,7 @@ TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {
   const std::vector<Row> rows = OnHost("example.com");
   const std::string log = Write("stdin.log", CombinedLog(rows));
   const ToolRun run = RunProgram(
-      {"sh", "-c",
-       std::string("exec ") + REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH +
-           " replay --json --host example.com --top 2 - < " + log},
+      {"sh", "-c", "exec " + kToolCommand + " replay --json --host example.com --top 2 - < " + log},
       store_->Path(), false);
   ASSERT_EQ(run.status, 0) << run.err;
   const nlohmann::json json = nlohmann::json::parse(run.out);
@@ -680,8 +682,7 @@ TEST(ToolOnBrokenStoresTest, ReplayOnAFullTemporaryDisk) {
   fs::create_directory(disk);
   const std::string script = "mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
                              " || exit 77; dd if=/dev/zero of=" + disk +
-                             "/fill bs=4k 2>/dev/null; TMPDIR=" + disk + " exec " +
-                             REFWARDEN_TOOL_PATH + " --filter " + REFWARDEN_FILTER_PATH +
+                             "/fill bs=4k 2>/dev/null; TMPDIR=" + disk + " exec " + kToolCommand +
                              " replay --json " + log;
   const ToolRun run =
       RunProgram({"unshare", "-m", "sh", "-c", script}, folder + "/registry.sqlite", false);
