@@ -14,8 +14,9 @@
 #             DLL tests, GetFileVersionInfo, refwarden.exe check and reg query
 #             (also on a trace key nobody may write), and wine reg query
 #   wine_x86  the same under 32-bit Wine, which needs a kernel that runs i386
-#             programs (scripts/i386-probe.sh). Only where it does not, one
-#             line says so and the 32-bit files are checked statically only.
+#             programs (scripts/i386-probe.sh) and the wine32:i386 package.
+#             Only where either is missing, one line says why and the 32-bit
+#             files are checked statically only.
 #   replay    per bitness whose Wine runs: the log tests, and the log shapes
 #             of tests/logs through the packed refwarden.exe replay
 # Any failed check fails the run.
@@ -266,14 +267,29 @@ stage_wine_x64() {
   check_version_info x64 "$UNPACKED/x86/refwarden.dll"  # as 64-bit Windows Explorer reads it
 }
 
-stage_wine_x86() {
+# wine32_unavailable: prints why the 32-bit stage cannot run under Wine here,
+# or nothing when it can. A kernel that refuses i386 programs, or a 32-bit
+# Wine that the package archive would not install (scripts/install-deps.sh
+# says why in REFWARDEN_DEPS_NOTES), leaves the 32-bit files to the static
+# checks; a 32-bit Wine that is installed but does not start is a failure.
+wine32_unavailable() {
   local reason
   if ! reason=$(scripts/i386-probe.sh); then
-    echo "32-bit Wine not run: $reason; the 32-bit DLL and tool were checked statically only."
+    echo "this kernel does not run i386 programs ($reason)"
+  elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    reason=$(sed -n 's/^wine32:i386: //p' "${REFWARDEN_DEPS_NOTES:-/dev/null}" 2>/dev/null | tail -n 1)
+    echo "32-bit Wine (wine32:i386) is not installed${reason:+: $reason}"
+  fi
+}
+WINE32_UNAVAILABLE=$(wine32_unavailable)
+
+stage_wine_x86() {
+  if [[ -n $WINE32_UNAVAILABLE ]]; then
+    echo "32-bit Wine not run: $WINE32_UNAVAILABLE; the 32-bit DLL and tool were checked statically only."
     return
   fi
   if ! "${WINE[x86]}" --version >/dev/null 2>&1; then
-    fail "this kernel runs i386 programs but 32-bit Wine does not start: scripts/install-deps.sh win32 installs it"
+    fail "wine32:i386 is installed but 32-bit Wine does not start"
     return
   fi
   wine_suite x86
@@ -292,7 +308,7 @@ stage_replay() {
   local arch wine bin dir
   for arch in x64 x86; do
     wine=${WINE[$arch]} bin=${BUILD[$arch]}/bin dir=$BW/wine-check/replay-$arch
-    if [[ $arch == x86 ]] && ! { scripts/i386-probe.sh >/dev/null && "$wine" --version >/dev/null 2>&1; }; then
+    if [[ $arch == x86 && -n $WINE32_UNAVAILABLE ]]; then
       echo "32-bit Wine not run: the 32-bit replay was built and checked statically only."
       continue
     fi
@@ -321,6 +337,13 @@ run_stage wine_x86
 run_stage replay
 
 echo
+# One line per bitness, which scripts/test.sh repeats in its closing summary.
+echo "Windows 64-bit: ran"
+if [[ -n $WINE32_UNAVAILABLE ]]; then
+  echo "Windows 32-bit: not run under Wine: $WINE32_UNAVAILABLE; checked statically only"
+else
+  echo "Windows 32-bit: ran"
+fi
 if ((failures > 0)); then
   echo "test-win32: $failures check(s) FAILED (Wine prefix kept in $WINEPREFIX)" >&2
   exit 1
