@@ -190,9 +190,9 @@ namespace refwarden {
 inline constexpr char kMemoryStoreName[] = "memory:";
 
 struct RegistryStoreInfo {
-  std::string name;          // as chosen; empty when no store can be found
-  std::string description;   // for a person: the file's path, or what the store is
-  bool processLocal = false; // a memory store: another copy of this layer sees another one
+  std::string name;           // as chosen; empty when no store can be found
+  std::string description;    // for a person: the file's path, or what the store is
+  bool processLocal = false;  // a memory store: another copy of this layer sees another one
 };
 
 // The store the registry functions use now, as the environment selects it.

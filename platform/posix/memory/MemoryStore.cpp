@@ -32,9 +32,9 @@ std::size_t Cost(const MemoryValue& v) { return v.name.size() + v.data.size() + 
 
 struct MemoryKey {
   explicit MemoryKey(std::string p) : path(std::move(p)) {}
-  std::string path;                 // as stored
-  std::deque<MemoryValue> values;   // in first-write order
-  std::int64_t first = 1;           // the rowid of values.front()
+  std::string path;                // as stored
+  std::deque<MemoryValue> values;  // in first-write order
+  std::int64_t first = 1;          // the rowid of values.front()
   // Hash of the folded name -> rowid.
   std::unordered_multimap<std::size_t, std::int64_t> byName;
 };
@@ -60,8 +60,8 @@ class MemoryStore {
 
   const std::string name;
   std::shared_mutex lock;
-  std::vector<std::unique_ptr<MemoryKey>> keys;                // by id - 1
-  std::unordered_map<std::string, std::int64_t> idByPath;      // folded path -> id
+  std::vector<std::unique_ptr<MemoryKey>> keys;            // by id - 1
+  std::unordered_map<std::string, std::int64_t> idByPath;  // folded path -> id
   std::size_t bytes = 0;
 
   // Requires the lock, shared or not.
