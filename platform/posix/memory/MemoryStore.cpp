@@ -221,6 +221,7 @@ class MemorySession final : public StoreSession {
       if (store_->bytes + folded.size() * 2 + kKeyOverhead > kMemoryStoreBudget)
         return ERROR_OUTOFMEMORY;
       const MemoryKey* above = store_->Key(parent);
+      if (above == nullptr) return ERROR_FILE_NOT_FOUND;  // ids come from this store
       std::string stored = above->path;
       const std::size_t start = stored.empty() ? 0 : stored.size() + 1;
       if (!stored.empty()) stored.push_back('\\');
