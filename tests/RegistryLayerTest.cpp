@@ -113,8 +113,8 @@ class RegistryLayerTest : public ::testing::Test {
   const std::string store_ = temp_.Path();
 };
 
-// Reading creates no file (a store never written is none at all); keys are rows of regkey, their paths in the case
-// first written, as an administrator's query finds them.
+// Reading creates no file (a store never written is none at all); keys are rows of regkey, their
+// paths in the case first written, as an administrator's query finds them.
 TEST_F(RegistryLayerTest, KeysAreStoredInTheCaseFirstWritten) {
   HKEY key = reinterpret_cast<HKEY>(1);
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
@@ -123,8 +123,8 @@ TEST_F(RegistryLayerTest, KeysAreStoredInTheCaseFirstWritten) {
   EXPECT_EQ(RegEnumValueA(HKEY_CURRENT_USER, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
             ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(fs::exists(folder_ + "/data")) << "reading made a store";
-  for (const char* path : {"Software\\Tarnwel", "SOFTWARE\\tarnwel\\Debug", kTraceKey,
-                           "software\\other"})
+  for (const char* path :
+       {"Software\\Tarnwel", "SOFTWARE\\tarnwel\\Debug", kTraceKey, "software\\other"})
     RegCloseKey(Create(path));
   EXPECT_EQ(QueryStore(store_, "SELECT path FROM regkey ORDER BY id"),
             (std::vector<std::string>{"", "Software", "Software\\Tarnwel",

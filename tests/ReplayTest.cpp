@@ -681,11 +681,10 @@ TEST(ToolOnBrokenStoresTest, ReplayOnAFullTemporaryDisk) {
   std::ofstream(log, std::ios::binary) << TraceLog();
   const std::string disk = folder + "/tmp";
   fs::create_directory(disk);
-  const std::string script = "mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
-                             " || exit 77; dd if=/dev/zero of=" + disk +
-                             "/fill bs=4k 2>/dev/null; TMPDIR=" + disk + " " + kToolCommand +
-                             " replay --json " + log + "; status=$?; ls -A " + disk +
-                             " >&2; exit $status";
+  const std::string script =
+      "mount --make-rprivate / && mount -t tmpfs -o size=64k none " + disk +
+      " || exit 77; dd if=/dev/zero of=" + disk + "/fill bs=4k 2>/dev/null; TMPDIR=" + disk + " " +
+      kToolCommand + " replay --json " + log + "; status=$?; ls -A " + disk + " >&2; exit $status";
   const ToolRun run =
       RunProgram({"unshare", "-m", "sh", "-c", script}, folder + "/registry.sqlite", false);
   fs::remove_all(folder);
