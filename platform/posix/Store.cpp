@@ -109,7 +109,7 @@ RegistryStoreInfo CurrentRegistryStore() {
     store.description = "none: REFWARDEN_REGISTRY, XDG_DATA_HOME and the home folder are all unset";
   } else if (IsMemoryStoreName(store.name)) {
     store.processLocal = true;
-    store.description = store.name + " (in memory, this process's own copy of the store only)";
+    store.description = store.name + " (a store in this process's memory, gone when it ends)";
   } else {
     store.description = store.name;
   }
