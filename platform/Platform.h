@@ -4,7 +4,7 @@
 // On Windows these are the platform's own (windows.h, httpfilt.h, advapi32).
 // Elsewhere this header declares the same records, laid out as the published
 // ones so that any host declaring them can drive the filter, and the registry
-// functions come from the project's SQLite-backed store (platform/posix).
+// functions come from the project's own stores (platform/posix).
 #pragma once
 
 #ifdef _WIN32
@@ -16,6 +16,7 @@
 #else  // POSIX
 
 #include <cstdint>
+#include <string>
 
 using DWORD = std::uint32_t;
 using BOOL = std::int32_t;
@@ -137,9 +138,11 @@ typedef struct _HTTP_FILTER_VERSION {
 #define ERROR_BADDB 1009L
 #define ERROR_LOCK_VIOLATION 33L
 
-// The layer's store: the SQLite file named by REFWARDEN_REGISTRY, else
-// $XDG_DATA_HOME/refwarden/registry.sqlite (~/.local/share/... without it).
-// Every function is safe to call from any thread. Besides their own codes,
+// The layer's store, chosen by its name: REFWARDEN_REGISTRY when set, else
+// the SQLite file $XDG_DATA_HOME/refwarden/registry.sqlite
+// (~/.local/share/... without it). A name starting with "memory:" is a store
+// in this process's memory (see kMemoryStoreName); any other is the path of
+// a SQLite file. Every function is safe to call from any thread. Besides their own codes,
 // all of them answer for the store: ERROR_ACCESS_DENIED when this account
 // may not read and write it, ERROR_BADDB when it is not a store (a folder,
 // device, FIFO, or a file that is not this store's database),
@@ -174,5 +177,34 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
                    LPDWORD lpReserved, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       BYTE* lpData, LPDWORD lpcbData);
+
+// Which store the functions above use, for the tools.
+namespace refwarden {
+
+// The name that selects the memory store: a map in this process's memory,
+// safe for concurrent use, without a system call per request, gone when the
+// process ends. Every copy of this layer keeps its own: a library that links
+// one (the filter) does not share it with the program that loads it. It
+// holds at most 16 MiB of names and data; past that, a write makes its key
+// forget its oldest values. Each name with this prefix is a store of its own.
+inline constexpr char kMemoryStoreName[] = "memory:";
+
+struct RegistryStoreInfo {
+  std::string name;           // as chosen; empty when no store can be found
+  std::string description;    // for a person: the file's path, or what the store is
+  bool processLocal = false;  // a memory store: another copy of this layer sees another one
+};
+
+// The store the registry functions use now, as the environment selects it.
+RegistryStoreInfo CurrentRegistryStore();
+
+// Names the store the registry functions use from their next call on, in
+// this process and in every library loaded in it (each reads the same
+// environment at each call); null or "" goes back to the default file.
+// Returns the name set before ("" for none), to put it back with. Not safe
+// beside other threads that read or change the environment.
+std::string SelectRegistryStore(const char* name);
+
+}  // namespace refwarden
 
 #endif  // _WIN32

@@ -50,7 +50,7 @@ asan_run() {
 }
 
 # The tests that run threads (or processes) against one store.
-TSAN_TESTS='^(RegistryLayerTest\.(ManyThreadsWriteTheExactSet|SeveralProcessesWriteTheExactSet|OneHandleSharedAndClosedUnderUse)|FilterConcurrencyTest\..*|FilterContractTest\.ConcurrentRequestsAreEachHandled|StoreFaultTest\..*|LoadTest\..*)$'
+TSAN_TESTS='^(Stores/StoreContractTest\.(ManyThreadsWriteTheExactSet|OneHandleSharedAndClosedUnderUse)/.*|RegistryLayerTest\.SeveralProcessesWriteTheExactSet|FilterConcurrencyTest\..*|FilterContractTest\.ConcurrentRequestsAreEachHandled|StoreFaultTest\..*|LoadTest\..*)$'
 tsan_build() {
   cmake -S . -B "$1" -DREFWARDEN_SANITIZE=thread "${SANITIZED[@]}" >/dev/null
   cmake --build "$1" -j2 --target refwarden_registry_tests refwarden_filter_tests \

@@ -5,10 +5,6 @@
 #include "filter/RequestHandling.h"
 #include "filter/RequestTrace.h"
 
-#ifndef _WIN32
-#include "platform/posix/StoreFile.h"
-#endif
-
 namespace refwarden {
 
 namespace {
@@ -87,10 +83,15 @@ std::string TraceStoreName() {
 #ifdef _WIN32
   return std::string("HKEY_CURRENT_USER\\") + kTraceKey;
 #else
-  std::string path;
-  if (!ResolveStoreFile(&path))
-    return "none: REFWARDEN_REGISTRY, XDG_DATA_HOME and the home folder are all unset";
-  return path;
+  return CurrentRegistryStore().description;
+#endif
+}
+
+bool TraceCanBeReadBack() {
+#ifdef _WIN32
+  return true;
+#else
+  return !CurrentRegistryStore().processLocal;
 #endif
 }
 
@@ -136,7 +137,9 @@ TraceReport CheckTrace(std::string_view url) {
   TraceReport report;
   report.name = TracedName(url);
   report.store = TraceStoreName();
-  report.written = TraceWasWritten(report.name);
+  // A store the tool cannot read refuses no trace short of memory (see
+  // TraceCanBeReadBack): taken as written.
+  report.written = !TraceCanBeReadBack() || TraceWasWritten(report.name);
   if (!report.written) report.retryError = RetryTrace(report.name);
   return report;
 }

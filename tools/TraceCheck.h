@@ -30,9 +30,17 @@ std::string TracedName(std::string_view url);
 // value read, so it is cheap enough to call after every request.
 bool TraceWasWritten(std::string_view name);
 
-// Where the trace goes, for a person: on Linux the store file the environment
-// selects now; on Windows "HKEY_CURRENT_USER\software\tarnwel\debug".
+// Where the trace goes, for a person: on Linux the store the environment
+// selects now (its file, or what it is); on Windows
+// "HKEY_CURRENT_USER\software\tarnwel\debug".
 std::string TraceStoreName();
+
+// False when the tool cannot read back what the filter library traced: the
+// store is a memory store (Linux), and the library keeps one of its own,
+// apart from the tool's. A memory store refuses no trace the filter writes
+// (a fixed key, a name within its limits) short of running out of memory,
+// so such traces are taken as written. True on Windows.
+bool TraceCanBeReadBack();
 
 // Writes the trace of `name` as the filter does (RegCreateKeyExA,
 // RegSetValueExA of REG_SZ "ok", RegCloseKey) and returns the first Windows

@@ -1,7 +1,7 @@
-// The registry functions of Platform.h over the SQLite store. A key handle
-// holds a pooled connection from its open to its close; handles are numbers
-// looked up in a table, so a stale or forged handle is refused, never
-// dereferenced.
+// The registry functions of Platform.h over the store the environment names
+// (Store.h). A key handle holds a session of its store from its open to its
+// close; handles are numbers looked up in a table, so a stale or forged
+// handle is refused, never dereferenced.
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -11,10 +11,10 @@
 #include <unordered_map>
 
 #include "platform/Platform.h"
-#include "platform/posix/ConnectionPool.h"
 #include "platform/posix/NoDestructor.h"
 #include "platform/posix/RegistryNames.h"
 #include "platform/posix/RegistryStats.h"
+#include "platform/posix/Store.h"
 
 namespace refwarden {
 
@@ -28,7 +28,7 @@ constexpr REGSAM kGenericRead = 0x80000000;
 
 struct KeyHandle {
   std::mutex lock;
-  ConnectionLease conn;  // empty once closed
+  SessionLease conn;  // empty once closed
   std::int64_t key = 0;
   REGSAM access = 0;
   // Where the last RegEnumValueA stopped, so the next index is one step.
@@ -115,15 +115,15 @@ LONG Guarded(Op op) noexcept {
 }
 
 // Runs `op` on the open key `hKey` with the key's lock held, after checking
-// it grants `need`. HKEY_CURRENT_USER itself is served through a connection
-// of its own for the call; only a write creates a missing store.
+// it grants `need`. HKEY_CURRENT_USER itself is served through a session of
+// its own for the call; only a write creates a missing store.
 template <class Op>
 LONG WithKey(HKEY hKey, REGSAM need, Op op) {
   if (hKey == HKEY_CURRENT_USER) {
     KeyHandle root;
     root.key = kRootKeyId;
     const bool create = (need & KEY_SET_VALUE) != 0;
-    if (LONG r = ConnectionPool::Get().Checkout(nullptr, create, &root.conn)) return r;
+    if (LONG r = OpenStore(nullptr, create, &root.conn)) return r;
     return op(root);
   }
   std::shared_ptr<KeyHandle> h = Handles().Find(hKey);
@@ -146,14 +146,14 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, bool create, REGSAM sam, PHKEY phkResul
     std::lock_guard<std::mutex> hold(h->lock);
     if (!h->conn) return ERROR_INVALID_HANDLE;
     parent = h->key;
-    parentStore = h->conn->shared()->path;
+    parentStore = h->conn->storeName();
   }
-  // Until the handle is in the table, its connection goes back to the pool
+  // Until the handle is in the table, its session goes back to its store
   // with it on every way out.
   auto handle = std::make_shared<KeyHandle>();
   handle->access = GrantedAccess(sam);
   const std::string* store = parentStore.empty() ? nullptr : &parentStore;
-  if (LONG r = ConnectionPool::Get().Checkout(store, create, &handle->conn)) return r;
+  if (LONG r = OpenStore(store, create, &handle->conn)) return r;
   bool created = false;
   if (LONG r = handle->conn->FindKey(parent, lpSubKey, create, &handle->key, &created)) return r;
   *phkResult = Handles().Add(handle);
@@ -193,10 +193,6 @@ LONG StoredAlready(KeyHandle& h, std::string_view name, DWORD type, const BYTE* 
 
 std::size_t RegistryOpenHandleCount() { return Handles().Count(); }
 
-std::size_t RegistryOpenConnectionCount() { return ConnectionPool::Get().OpenCount(); }
-
-void RegistryDrainPool() { ConnectionPool::Get().Drain(); }
-
 }  // namespace refwarden
 
 using refwarden::CheckValueName;
@@ -225,7 +221,8 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     if (!CheckValueName(lpValueName, &name)) return ERROR_INVALID_PARAMETER;
     if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
     return WithKey(hKey, KEY_SET_VALUE, [&](KeyHandle& h) -> LONG {
-      // Most writes repeat what is stored: read first, write only a change.
+      // Most writes repeat what is stored: read first (a read runs beside a
+      // writer), write only a change.
       bool same = false;
       LONG r = refwarden::StoredAlready(h, name, dwType, lpData, cbData, &same);
       if (r == ERROR_SUCCESS && same) return ERROR_SUCCESS;
@@ -240,8 +237,8 @@ LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
     std::shared_ptr<KeyHandle> h = refwarden::Handles().Remove(hKey);
     if (h == nullptr) return ERROR_INVALID_HANDLE;
-    // Handed back to the pool at the end of this scope, outside the key's lock.
-    refwarden::ConnectionLease conn;
+    // Handed back to its store at the end of this scope, outside the key's lock.
+    refwarden::SessionLease conn;
     {
       std::lock_guard<std::mutex> hold(h->lock);
       conn = std::move(h->conn);

@@ -1,32 +1,15 @@
 #include "platform/posix/StoreFile.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <vector>
 
 namespace refwarden {
 
 namespace {
-
-const char* HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return home;
-  std::vector<char> buf(16384);
-  struct passwd pw;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr)
-    return nullptr;
-  // pw_dir points into buf; keep a copy that outlives this call.
-  thread_local std::string dir;
-  dir = found->pw_dir;
-  return dir.empty() ? nullptr : dir.c_str();
-}
 
 // mkdir -p for the folders above `path`; the ones made get mode 0700.
 int MakeParentFolders(const std::string& path) {
@@ -54,15 +37,17 @@ std::string FolderOf(const std::string& path) {
 }
 
 // Creates the store file when it is missing, as PrepareStoreFile describes.
-LONG CreateStoreFileIfMissing(const std::string& path) {
+LONG CreateStoreFileIfMissing(const std::string& path,
+                              void (*beforeCreate)(const std::string& path)) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return ERROR_SUCCESS;
   if (errno != ENOENT) return ErrorFromErrno(errno);
   if (int err = MakeParentFolders(path)) return ErrorFromErrno(err);
 
-  // Creators take the folder's lock, so that stale -wal/-shm files are removed
-  // before the new file appears and never after another process opened it.
+  // Creators take the folder's lock, so that what an earlier file left is
+  // removed before the new file appears and never after another process
+  // opened it.
   int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return ErrorFromErrno(errno);
   while (flock(folder, LOCK_EX) != 0) {
@@ -74,8 +59,7 @@ LONG CreateStoreFileIfMissing(const std::string& path) {
   }
   LONG result = ERROR_SUCCESS;
   if (stat(path.c_str(), &st) != 0) {
-    unlink((path + "-wal").c_str());
-    unlink((path + "-shm").c_str());
+    if (beforeCreate != nullptr) beforeCreate(path);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       fchmod(fd, 0600);
@@ -90,25 +74,6 @@ LONG CreateStoreFileIfMissing(const std::string& path) {
 }
 
 }  // namespace
-
-bool ResolveStoreFile(std::string* path) {
-  const char* named = std::getenv("REFWARDEN_REGISTRY");
-  if (named != nullptr && named[0] != '\0') {
-    path->assign(named);
-    return true;
-  }
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data != nullptr && data[0] == '/') {
-    path->assign(data);
-    path->append("/refwarden/registry.sqlite");
-    return true;
-  }
-  const char* home = HomeFolder();
-  if (home == nullptr) return false;
-  path->assign(home);
-  path->append("/.local/share/refwarden/registry.sqlite");
-  return true;
-}
 
 LONG ErrorFromErrno(int err) {
   switch (err) {
@@ -154,13 +119,14 @@ LONG CheckStillWritable(const std::string& path, FileIdentity* opened) {
   return ERROR_SUCCESS;
 }
 
-LONG PrepareStoreFile(const std::string& path, bool create) {
+LONG PrepareStoreFile(const std::string& path, bool create,
+                      void (*beforeCreate)(const std::string& path)) {
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     if (errno != ENOENT) return ErrorFromErrno(errno);
     if (!create) return ERROR_FILE_NOT_FOUND;
-    if (LONG r = CreateStoreFileIfMissing(path)) return r;
+    if (LONG r = CreateStoreFileIfMissing(path, beforeCreate)) return r;
     if (lstat(path.c_str(), &st) != 0) return ErrorFromErrno(errno);
   }
   if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0)

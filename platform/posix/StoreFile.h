@@ -1,7 +1,8 @@
-// The store as a file on disk: where it lives, which file a path names,
-// whether this process may write it, creating it with owner-only permissions,
-// and what system errors mean as Windows error codes. Nothing else in the
-// store touches the file system.
+// A store kept in a file on disk: which file a path names, whether this
+// process may write it, creating it with owner-only permissions, and what
+// system errors mean as Windows error codes. Nothing else in the stores
+// touches the file system; what a store engine keeps beside its file is the
+// engine's to say (PrepareStoreFile's `beforeCreate`).
 #pragma once
 
 #include <cstdint>
@@ -23,12 +24,6 @@ struct FileIdentity {
   bool operator==(const FileIdentity& o) const { return SameFile(o) && mode == o.mode; }
 };
 
-// Sets *path to the store file: $REFWARDEN_REGISTRY when set and not empty,
-// else $XDG_DATA_HOME/refwarden/registry.sqlite (XDG_DATA_HOME absolute),
-// else $HOME/.local/share/refwarden/registry.sqlite. Reads the environment
-// at each call. Returns false when no home folder can be found.
-bool ResolveStoreFile(std::string* path);
-
 // Sets *id to the file `path` names now (following symbolic links). Returns
 // ERROR_SUCCESS, or the error code for why it cannot be looked at.
 LONG IdentifyFile(const std::string& path, FileIdentity* id);
@@ -49,17 +44,20 @@ LONG CheckStillWritable(const std::string& path, FileIdentity* opened);
 // ERROR_SUCCESS for a regular file (through symbolic links) this process may
 // read and write; an empty one is first brought to mode 0600. Otherwise:
 // - nothing there: with `create`, the store is created (its missing folders
-//   with mode 0700, the file empty with mode 0600, any -wal/-shm left by an
-//   earlier file of that name removed; safe against concurrent creators in
-//   this and other processes) and then checked; without, ERROR_FILE_NOT_FOUND
-//   and nothing is created;
+//   with mode 0700, the file empty with mode 0600; safe against concurrent
+//   creators in this and other processes) and then checked; without,
+//   ERROR_FILE_NOT_FOUND and nothing is created. `beforeCreate`, when not
+//   null, is called with the path under the folder's lock just before the
+//   file is made, and never after another creator made it: for removing
+//   what an earlier file of that name left beside it;
 // - a symbolic link to nothing: ERROR_PATH_NOT_FOUND; nothing is created
 //   where it points, since the link says the store lives elsewhere;
 // - a folder, device, FIFO or socket: ERROR_BADDB;
 // - a file this process may not read and write, or an empty one whose mode
 //   cannot be set: ERROR_ACCESS_DENIED;
 // - a path that cannot be looked at: the error code for why.
-LONG PrepareStoreFile(const std::string& path, bool create);
+LONG PrepareStoreFile(const std::string& path, bool create,
+                      void (*beforeCreate)(const std::string& path) = nullptr);
 
 // The Windows error code closest to the errno value `err`.
 LONG ErrorFromErrno(int err);

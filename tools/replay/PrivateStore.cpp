@@ -7,11 +7,7 @@
 
 #include "filter/RequestTrace.h"
 #else
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <vector>
+#include "platform/Platform.h"
 #endif
 
 namespace refwarden {
@@ -62,36 +58,12 @@ const char* PrivateStore::Description() {
 
 #else
 
-PrivateStore::PrivateStore() {
-  const char* temp = std::getenv("TMPDIR");
-  std::string pattern = (temp != nullptr && temp[0] == '/') ? temp : "/tmp";
-  pattern += "/refwarden-replay-XXXXXX";
-  std::vector<char> folder(pattern.begin(), pattern.end());
-  folder.push_back('\0');
-  if (mkdtemp(folder.data()) == nullptr) {
-    throw std::runtime_error("cannot make a folder for a private store in " +
-                             pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
-  }
-  folder_ = folder.data();
-  if (const char* previous = std::getenv("REFWARDEN_REGISTRY")) {
-    hadVariable_ = true;
-    previousVariable_ = previous;
-  }
-  setenv("REFWARDEN_REGISTRY", (folder_ + "/registry.sqlite").c_str(), 1);
-}
+PrivateStore::PrivateStore() : previous_(SelectRegistryStore(kMemoryStoreName)) {}
 
-PrivateStore::~PrivateStore() {
-  if (hadVariable_) {
-    setenv("REFWARDEN_REGISTRY", previousVariable_.c_str(), 1);
-  } else {
-    unsetenv("REFWARDEN_REGISTRY");
-  }
-  std::error_code ignored;
-  std::filesystem::remove_all(folder_, ignored);
-}
+PrivateStore::~PrivateStore() { SelectRegistryStore(previous_.c_str()); }
 
 const char* PrivateStore::Description() {
-  return "a private store, deleted after the run (--trace writes the account's own)";
+  return "a private store in memory, gone after the run (--trace writes the account's own)";
 }
 
 #endif

@@ -3,9 +3,10 @@
 // was. The filter library is not told: it traces every request as always,
 // into what it takes for the account's store.
 //
-// POSIX: a fresh folder in the temporary directory ($TMPDIR, else /tmp)
-// holds the store file, which REFWARDEN_REGISTRY names to the filter (it reads
-// the variable at each call). Windows: HKEY_CURRENT_USER is mapped, for this
+// POSIX: the memory store (SelectRegistryStore(kMemoryStoreName)), which the
+// filter library finds by the name in the environment it reads at each call
+// and keeps in its own memory: nothing of the run reaches the disk, and the
+// store goes with the library. Windows: HKEY_CURRENT_USER is mapped, for this
 // process only (RegOverridePredefKey), to a volatile key that is deleted at
 // the end (and by Windows at the latest when the user logs off).
 #pragma once
@@ -16,8 +17,9 @@ namespace refwarden {
 
 class PrivateStore {
  public:
-  // Sets the store up. Create it before the filter's first request. Throws
-  // std::runtime_error saying why when it cannot.
+  // Sets the store up. Create it before the filter's first request (and
+  // before the replay's TraceAudit, which asks then what the store is).
+  // Throws std::runtime_error saying why when it cannot.
   PrivateStore();
   // Deletes the store and puts back what was mapped or named before. Destroy
   // it after the filter library is unloaded.
@@ -33,9 +35,7 @@ class PrivateStore {
   std::string keyName_;  // under HKEY_CURRENT_USER
   void* key_ = nullptr;  // HKEY
 #else
-  std::string folder_;
-  bool hadVariable_ = false;
-  std::string previousVariable_;
+  std::string previous_;  // the store named before
 #endif
 };
 

@@ -112,7 +112,7 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
   replay->add_flag("--trace", arguments->trace,
                    "Trace the replayed paths where the filter traces them on a server\n"
-                   "(by default they go to a private store, deleted after the run)");
+                   "(by default they go to a private store in memory, gone after the run)");
   replay->add_flag("--assume-no-referer", arguments->assumeNoReferer,
                    "Replay W3C logs that record no referer, as requests without one: each\n"
                    "of their image requests then counts as hot-linked (an upper bound)");

@@ -11,7 +11,8 @@ std::size_t Cost(std::string_view name) { return name.size() + 128; }
 
 }  // namespace
 
-TraceAudit::TraceAudit(std::size_t confirmedBudget) : budget_(confirmedBudget) {}
+TraceAudit::TraceAudit(std::size_t confirmedBudget)
+    : budget_(confirmedBudget), readBack_(TraceCanBeReadBack()) {}
 
 bool TraceAudit::Written(std::string_view tracedPath, bool ruleRewrites, bool rewritten) {
   if (rewritten) {
@@ -19,7 +20,7 @@ bool TraceAudit::Written(std::string_view tracedPath, bool ruleRewrites, bool re
     return true;
   }
   if (!ruleRewrites) {
-    if (confirmed_.count(tracedPath) != 0) return true;
+    if (!readBack_ || confirmed_.count(tracedPath) != 0) return true;
     ++readBacks_;
     if (TraceWasWritten(tracedPath)) {
       Confirm(tracedPath);

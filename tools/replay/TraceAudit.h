@@ -5,7 +5,9 @@
 // - a request the filter rewrote was traced: it rewrites only after tracing;
 // - a request the rule would rewrite but the filter passed was not;
 // - any other one is read back at once (TraceWasWritten), unless its path
-//   was confirmed before. Values are never removed, and the store answers
+//   was confirmed before, or the store is one the tool cannot read back
+//   (TraceCanBeReadBack: a memory store, which refuses no trace short of
+//   memory), where it counts as traced. Values are never removed, and the store answers
 //   the trace of a value it holds by reading it, so a confirmed path stays
 //   so while the store can be read. Confirmed paths are held within a fixed
 //   budget, and forgotten all at once when it is full and whenever a trace
@@ -32,7 +34,8 @@ class TraceAudit {
  public:
   static constexpr std::size_t kConfirmedBudget = 16 << 20;
 
-  // `confirmedBudget` bounds the memory the confirmed paths take.
+  // `confirmedBudget` bounds the memory the confirmed paths take. Create it
+  // once the trace store is chosen: it asks then whether it can read back.
   explicit TraceAudit(std::size_t confirmedBudget = kConfirmedBudget);
   TraceAudit(const TraceAudit&) = delete;
   TraceAudit& operator=(const TraceAudit&) = delete;
@@ -66,6 +69,7 @@ class TraceAudit {
   bool retryFailed_ = false;  // writing one again gave an error
   TraceFault fault_;
   std::uint64_t readBacks_ = 0;
+  bool readBack_;  // TraceCanBeReadBack() when made
 };
 
 }  // namespace refwarden

@@ -1,5 +1,5 @@
-// One SQLite connection to a registry store, with its prepared statements and
-// a cache of resolved key paths. A connection is used by one thread at a time
+// One SQLite connection to a registry store, with its prepared statements: the
+// SQLite store's StoreSession. A connection is used by one thread at a time
 // (the pool hands it to one key handle); it is not itself locked. It speaks
 // SQL only: what it needs of the file on disk it asks StoreFile.
 #pragma once
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "platform/Platform.h"
+#include "platform/posix/Store.h"
 #include "platform/posix/StoreFile.h"
 
 struct sqlite3;
@@ -44,37 +44,10 @@ using StoreWaitClock = std::chrono::system_clock;
 using StoreWaitClock = std::chrono::steady_clock;
 #endif
 
-// The key HKEY_CURRENT_USER stands for.
-constexpr std::int64_t kRootKeyId = 1;
-
-// One value read from the store, and the read itself: name and data point
-// into the connection's statement and stay valid while the row lives; the
-// read ends when the row is destroyed. A connection serves one read at a
-// time, so a row must be gone before the connection's next read or write.
-class ValueRow {
- public:
-  ValueRow() = default;
-  ~ValueRow() { End(); }
-  ValueRow(const ValueRow&) = delete;
-  ValueRow& operator=(const ValueRow&) = delete;
-
-  std::int64_t rowid = 0;
-  const char* name = nullptr;
-  std::size_t nameLen = 0;
-  DWORD type = 0;
-  const BYTE* data = nullptr;
-  std::size_t dataLen = 0;
-
- private:
-  friend class StoreConnection;
-  void End();
-  sqlite3_stmt* statement_ = nullptr;
-};
-
-class StoreConnection {
+class StoreConnection final : public StoreSession {
  public:
   explicit StoreConnection(StoreShared* shared);
-  ~StoreConnection();
+  ~StoreConnection() override;
   StoreConnection(const StoreConnection&) = delete;
   StoreConnection& operator=(const StoreConnection&) = delete;
 
@@ -94,6 +67,10 @@ class StoreConnection {
   LONG Start();
 
   StoreShared* shared() const { return shared_; }
+  const std::string& storeName() const override { return shared_->path; }
+  bool sound() const override { return !faulted_; }
+  // Back to the pool (ConnectionPool::Return).
+  void Release() noexcept override;
 
   // The file this connection opened, as it was when last checked.
   const FileIdentity& file() const { return file_; }
@@ -104,20 +81,13 @@ class StoreConnection {
   // True once SQLite reported an I/O error on the store's files.
   bool ioFaulted() const { return ioFaulted_; }
 
-  // Finds the key `sub` (backslash-separated, relative; null or empty for
-  // `parent` itself) below the key `parent`, creating it and any missing key
-  // above it when `create` is set. Sets *id, and *created when it was made
-  // now. ERROR_FILE_NOT_FOUND when missing and not created;
-  // ERROR_INVALID_PARAMETER for a malformed path.
-  LONG FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id, bool* created);
-
   // Reads the value `name` of key `key` into *row (ERROR_FILE_NOT_FOUND when
   // absent).
-  LONG ReadValue(std::int64_t key, std::string_view name, ValueRow* row);
+  LONG ReadValue(std::int64_t key, std::string_view name, ValueRow* row) override;
   // Reads the first value of `key` whose rowid is at least `rowid`.
-  LONG ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row);
+  LONG ReadValueFrom(std::int64_t key, std::int64_t rowid, ValueRow* row) override;
   // Reads the value at position `index` of `key` in write order.
-  LONG ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row);
+  LONG ReadValueAt(std::int64_t key, std::uint64_t index, ValueRow* row) override;
 
   // Copies what the write-ahead log holds into the file this connection
   // opened and empties the log. For a file that was replaced or deleted: the
@@ -130,7 +100,14 @@ class StoreConnection {
   // first written and its place in the order). Refused when the file was
   // deleted, replaced or made read-only since it was opened.
   LONG WriteValue(std::int64_t key, std::string_view name, DWORD type, const BYTE* data,
-                  DWORD size);
+                  DWORD size) override;
+
+ protected:
+  LONG KeyPath(std::int64_t id, std::string* path) override;
+  LONG LookupKey(std::string_view path, std::int64_t* id) override;
+  // Walks `path` from the root in one write transaction, adding each missing key.
+  LONG CreateKey(std::string_view path, std::int64_t* id, bool* created) override;
+  void EndRead() noexcept override;
 
  private:
   enum Statement {
@@ -180,8 +157,6 @@ class StoreConnection {
   // parameter; the caller binds the rest and steps it with StepRow.
   sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
-  LONG LookupKeyPath(std::string_view path, std::int64_t* id);
-  LONG CreateKeyPath(std::string_view path, std::int64_t* id, bool* created);
   static int OnBusy(void* self, int attempts);
 
   StoreShared* shared_;
@@ -193,9 +168,7 @@ class StoreConnection {
   FileIdentity file_;
   std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
   std::int64_t busyUntilNs_ = 0;
-  std::string scratch_;
-  std::string folded_;
-  std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id
+  sqlite3_stmt* reading_ = nullptr;  // the statement a ValueRow holds
 };
 
 }  // namespace refwarden

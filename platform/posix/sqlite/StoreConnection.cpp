@@ -1,4 +1,4 @@
-#include "platform/posix/StoreConnection.h"
+#include "platform/posix/sqlite/StoreConnection.h"
 
 #include <sched.h>
 #include <sqlite3.h>
@@ -8,14 +8,13 @@
 #include <chrono>
 #include <iterator>
 
-#include "platform/posix/RegistryNames.h"
-#include "platform/posix/SqliteErrors.h"
+#include "platform/posix/sqlite/ConnectionPool.h"
+#include "platform/posix/sqlite/SqliteErrors.h"
 
 namespace refwarden {
 
 namespace {
 
-constexpr std::size_t kMaxCachedKeys = 1024;
 constexpr std::int64_t kMaxStoreWaitNs =
     std::chrono::duration_cast<std::chrono::nanoseconds>(kMaxStoreWait).count();
 constexpr int kSchemaVersion = 1;
@@ -68,12 +67,14 @@ void BindText(sqlite3_stmt* s, int i, std::string_view text) {
 
 }  // namespace
 
-void ValueRow::End() {
-  if (statement_ != nullptr) sqlite3_reset(statement_);
-  statement_ = nullptr;
-}
-
 StoreConnection::StoreConnection(StoreShared* shared) : shared_(shared) {}
+
+void StoreConnection::Release() noexcept { ConnectionPool::Get().Return(this); }
+
+void StoreConnection::EndRead() noexcept {
+  if (reading_ != nullptr) sqlite3_reset(reading_);
+  reading_ = nullptr;
+}
 
 StoreConnection::~StoreConnection() {
   for (sqlite3_stmt* s : stmts_) sqlite3_finalize(s);
@@ -274,7 +275,8 @@ LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
     sqlite3_reset(s);
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
   }
-  row->statement_ = s;
+  reading_ = s;
+  HoldRead(row);
   row->rowid = sqlite3_column_int64(s, 0);
   row->name = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
   row->nameLen = static_cast<std::size_t>(sqlite3_column_bytes(s, 1));
@@ -333,7 +335,7 @@ void StoreConnection::EmptyLog() {
   sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }
 
-LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
+LONG StoreConnection::LookupKey(std::string_view path, std::int64_t* id) {
   sqlite3_stmt* s = stmts_[kKeyByPath];
   BindText(s, 1, path);
   int rc = sqlite3_step(s);
@@ -343,10 +345,7 @@ LONG StoreConnection::LookupKeyPath(std::string_view path, std::int64_t* id) {
   return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
 }
 
-// Walks `path` from the root in one write transaction, adding each missing
-// key. A new key's stored path is its parent's stored path (in the case that
-// was first written) and its own name as given.
-LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, bool* created) {
+LONG StoreConnection::CreateKey(std::string_view path, std::int64_t* id, bool* created) {
   if (LONG r = CheckFileBeforeWrite()) return r;
   WriteTurn turn(this);
   if (!turn.held()) return ERROR_LOCK_VIOLATION;
@@ -394,44 +393,17 @@ LONG StoreConnection::CreateKeyPath(std::string_view path, std::int64_t* id, boo
   return ERROR_SUCCESS;
 }
 
-LONG StoreConnection::FindKey(std::int64_t parent, const char* sub, bool create, std::int64_t* id,
-                              bool* created) {
-  *created = false;
-  std::string_view rel;
-  if (!NormaliseKeyPath(sub, &rel)) return ERROR_INVALID_PARAMETER;
-  if (rel.empty()) {
-    *id = parent;
-    return ERROR_SUCCESS;
+LONG StoreConnection::KeyPath(std::int64_t id, std::string* path) {
+  sqlite3_stmt* s = stmts_[kKeyPath];
+  sqlite3_bind_int64(s, 1, id);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) {
+    path->append(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                 static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
   }
-  scratch_.clear();
-  if (parent != kRootKeyId) {
-    sqlite3_stmt* s = stmts_[kKeyPath];
-    sqlite3_bind_int64(s, 1, parent);
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW) {
-      scratch_.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
-                      static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
-      scratch_.push_back('\\');
-    }
-    sqlite3_reset(s);
-    if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return Fail(rc);
-  }
-  scratch_.append(rel.data(), rel.size());
-  if (scratch_.size() > kMaxKeyPathLen) return ERROR_INVALID_PARAMETER;
-
-  FoldAscii(scratch_, &folded_);
-  auto hit = keyCache_.find(folded_);
-  if (hit != keyCache_.end()) {
-    *id = hit->second;
-    return ERROR_SUCCESS;
-  }
-  LONG r = LookupKeyPath(scratch_, id);
-  if (r == ERROR_FILE_NOT_FOUND && create) r = CreateKeyPath(scratch_, id, created);
-  if (r != ERROR_SUCCESS) return r;
-  if (keyCache_.size() >= kMaxCachedKeys) keyCache_.clear();
-  keyCache_.emplace(folded_, *id);
-  return ERROR_SUCCESS;
+  sqlite3_reset(s);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
 }
 
 }  // namespace refwarden

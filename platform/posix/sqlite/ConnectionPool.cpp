@@ -1,4 +1,6 @@
-#include "platform/posix/ConnectionPool.h"
+#include "platform/posix/sqlite/ConnectionPool.h"
+
+#include <unistd.h>
 
 #include <new>
 
@@ -17,19 +19,14 @@ struct PoolCloser {
   ~PoolCloser() { ConnectionPool::Get().Shutdown(); }
 } pool_closer;
 
+// SQLite keeps a store's log and shared memory beside its file, by its name;
+// those an earlier file of the name left would be taken for the new one's.
+void RemoveEarlierCompanions(const std::string& path) {
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+}
+
 }  // namespace
-
-ConnectionLease& ConnectionLease::operator=(ConnectionLease&& o) noexcept {
-  if (this != &o) {
-    Reset();
-    c_ = std::exchange(o.c_, nullptr);
-  }
-  return *this;
-}
-
-void ConnectionLease::Reset() noexcept {
-  if (c_ != nullptr) ConnectionPool::Get().Return(std::exchange(c_, nullptr));
-}
 
 ConnectionPool& ConnectionPool::Get() {
   static NoDestructor<ConnectionPool> pool;
@@ -91,13 +88,9 @@ void ConnectionPool::Close(StoreConnection* c, bool admitted) {
   open_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLease* out) {
+LONG ConnectionPool::Checkout(const std::string& name, bool create, SessionLease* out) {
   out->Reset();
-  thread_local std::string named;
-  if (path == nullptr) {
-    if (!ResolveStoreFile(&named)) return ERROR_PATH_NOT_FOUND;
-    path = &named;
-  }
+  const std::string* path = &name;
   FileIdentity now;
   const LONG found = IdentifyFile(*path, &now);
 
@@ -122,11 +115,11 @@ LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLe
   }
   for (StoreConnection* c : stale) Close(c);
   if (reused != nullptr) {
-    *out = ConnectionLease(reused);
+    *out = SessionLease(reused);
     return ERROR_SUCCESS;
   }
 
-  LONG r = PrepareStoreFile(*path, create);
+  LONG r = PrepareStoreFile(*path, create, &RemoveEarlierCompanions);
   auto* c = r == ERROR_SUCCESS ? new (std::nothrow) StoreConnection(&store->shared) : nullptr;
   if (c == nullptr) {
     open_.fetch_sub(1, std::memory_order_relaxed);
@@ -144,7 +137,7 @@ LONG ConnectionPool::Checkout(const std::string* path, bool create, ConnectionLe
     CloseFailed(store, c);
     return failed;
   }
-  *out = ConnectionLease(c);
+  *out = SessionLease(c);
   return ERROR_SUCCESS;
 }
 

@@ -14,43 +14,21 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/StoreConnection.h"
+#include "platform/posix/Store.h"
+#include "platform/posix/sqlite/StoreConnection.h"
 
 namespace refwarden {
-
-// A connection lent by the pool: it goes back to the pool when the lease ends
-// (destroyed, reset or assigned over), on every path.
-class ConnectionLease {
- public:
-  ConnectionLease() = default;
-  ~ConnectionLease() { Reset(); }
-  ConnectionLease(ConnectionLease&& o) noexcept : c_(std::exchange(o.c_, nullptr)) {}
-  ConnectionLease& operator=(ConnectionLease&& o) noexcept;
-
-  // Hands the connection back now; the lease is then empty.
-  void Reset() noexcept;
-
-  StoreConnection* get() const { return c_; }
-  StoreConnection* operator->() const { return c_; }
-  explicit operator bool() const { return c_ != nullptr; }
-
- private:
-  friend class ConnectionPool;
-  explicit ConnectionLease(StoreConnection* c) : c_(c) {}
-  StoreConnection* c_ = nullptr;
-};
 
 class ConnectionPool {
  public:
   // The one pool; it lives until the process ends.
   static ConnectionPool& Get();
 
-  // Lends a connection to the store at `path`, or, when `path` is null, to
-  // the store the environment names now; a missing store is created when
-  // `create` is set. Returns ERROR_SUCCESS and fills *out, or a Windows error
-  // code (those of PrepareStoreFile and StoreConnection::Open) and leaves it
-  // empty.
-  LONG Checkout(const std::string* path, bool create, ConnectionLease* out);
+  // Lends a connection to the store file at `path`; a missing store is
+  // created when `create` is set. Returns ERROR_SUCCESS and fills *out, or a
+  // Windows error code (those of PrepareStoreFile and StoreConnection::Open)
+  // and leaves it empty.
+  LONG Checkout(const std::string& path, bool create, SessionLease* out);
 
   // Closes every idle connection.
   void Drain();
@@ -62,7 +40,7 @@ class ConnectionPool {
   std::size_t OpenCount() const { return open_.load(std::memory_order_relaxed); }
 
  private:
-  friend class ConnectionLease;
+  friend class StoreConnection;
 
   struct Store {
     explicit Store(std::string path) : shared(std::move(path)) {}
@@ -77,7 +55,7 @@ class ConnectionPool {
     std::size_t waiting = 0;  // openers of another file, waiting for those to close
   };
 
-  // Takes a connection back; it is closed when faulted, when it is not to the
+  // Takes a connection back (its lease ended); it is closed when faulted, when it is not to the
   // store's file, or when the pool is full or shut down.
   void Return(StoreConnection* c);
   // Closes `c`, which failed or is not pooled. After an I/O error on the

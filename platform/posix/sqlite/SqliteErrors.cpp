@@ -1,4 +1,4 @@
-#include "platform/posix/SqliteErrors.h"
+#include "platform/posix/sqlite/SqliteErrors.h"
 
 #include <sqlite3.h>
 
