@@ -82,42 +82,55 @@ const Row kRows[] = {
     {"the set-up of INSTALL.txt", [](Inspection&) {}, {}, 0},
     {"unreadable configuration",
      [](Inspection& in) { in.configError = "The system cannot find the file specified"; },
-     {"config-unreadable error"}, 6},
+     {"config-unreadable error"},
+     6},
     {"IsapiFilterModule not in modules",
-     [](Inspection& in) { in.config.moduleInModules = false; }, {"module-missing error"}, 6},
+     [](Inspection& in) { in.config.moduleInModules = false; },
+     {"module-missing error"},
+     6},
     {"ISAPI Filters feature not installed",
      [](Inspection& in) { in.config.moduleInGlobalModules = in.config.moduleInModules = false; },
-     {"module-missing error"}, 6},
+     {"module-missing error"},
+     6},
     {"no refwarden entry, another filter",
      [](Inspection& in) {
-       TheSite(in).filters = {Entry("ASP.Net_4.0_64bit",
-                                    "%windir%\\Microsoft.NET\\Framework64\\v4.0.30319\\aspnet_filter.dll",
-                                    "bitness64")};
+       TheSite(in).filters = {Entry(
+           "ASP.Net_4.0_64bit",
+           "%windir%\\Microsoft.NET\\Framework64\\v4.0.30319\\aspnet_filter.dll", "bitness64")};
      },
-     {"filter-not-configured error"}, 6},
+     {"filter-not-configured error"},
+     6},
     {"no such site",
-     [](Inspection& in) { in.onlySite = "Gallery"; }, {"filter-not-configured error"}, 6},
+     [](Inspection& in) { in.onlySite = "Gallery"; },
+     {"filter-not-configured error"},
+     6},
     {"x64 DLL missing: the 64-bit pool has no filter",
      [](Inspection& in) { in.dlls[kX64] = DllFacts(); },
-     {"dll-missing error", "pool-unprotected error"}, 6},
+     {"dll-missing error", "pool-unprotected error"},
+     6},
     {"x64 DLL unreadable",
      [](Inspection& in) { in.dlls[kX64].openError = "Access is denied"; },
-     {"dll-missing error", "pool-unprotected error"}, 6},
+     {"dll-missing error", "pool-unprotected error"},
+     6},
     {"x64 entry names a DLL that is not a filter",
      [](Inspection& in) {
        in.dlls[kX64].missingExports = {"HttpFilterProc"};
        in.dlls[kX64].registrationTried = false;
      },
-     {"dll-not-filter error", "pool-unprotected error"}, 6},
+     {"dll-not-filter error", "pool-unprotected error"},
+     6},
     {"x64 entry names a program",
      [](Inspection& in) {
        in.dlls[kX64] = DllFacts();
        in.dlls[kX64].exists = true;
        in.dlls[kX64].notPeReason = "a program, not a DLL";
      },
-     {"dll-not-filter error", "pool-unprotected error"}, 6},
+     {"dll-not-filter error", "pool-unprotected error"},
+     6},
     {"x86 entry without precondition (IIS Manager's default)",
-     [](Inspection& in) { X86(in).preCondition = ""; }, {"precondition-missing error"}, 6},
+     [](Inspection& in) { X86(in).preCondition = ""; },
+     {"precondition-missing error"},
+     6},
     {"no precondition needed on 32-bit Windows",
      [](Inspection& in) {
        in.machine = {false, 32};
@@ -125,23 +138,30 @@ const Row kRows[] = {
        X86(in).preCondition = "";
        in.dlls[kX86] = Filter(32, true);
      },
-     {}, 0},
+     {},
+     0},
     {"preconditions swapped",
      [](Inspection& in) {
        X86(in).preCondition = "bitness64";
        X64(in).preCondition = "bitness32";
      },
-     {"precondition-wrong error", "precondition-wrong error", "pool-unprotected error"}, 6},
-    {"precondition among others", [](Inspection& in) { X64(in).preCondition = "runtimeVersionv4.0, bitness64"; },
-     {}, 0},
+     {"precondition-wrong error", "precondition-wrong error", "pool-unprotected error"},
+     6},
+    {"precondition among others",
+     [](Inspection& in) { X64(in).preCondition = "runtimeVersionv4.0, bitness64"; },
+     {},
+     0},
     {"32-bit pool without the x86 entry",
      [](Inspection& in) {
        ThePool(in).enable32BitAppOnWin64 = true;
        TheSite(in).filters.erase(TheSite(in).filters.begin());
      },
-     {"pool-unprotected error"}, 6},
+     {"pool-unprotected error"},
+     6},
     {"32-bit pools by default, both entries",
-     [](Inspection& in) { in.config.poolDefaults.enable32BitAppOnWin64 = true; }, {}, 0},
+     [](Inspection& in) { in.config.poolDefaults.enable32BitAppOnWin64 = true; },
+     {},
+     0},
     {"the site's applicationDefaults name a 32-bit pool no entry serves",
      [](Inspection& in) {
        TheSite(in).filters.erase(TheSite(in).filters.begin());
@@ -150,7 +170,8 @@ const Row kRows[] = {
        in.accountSids["IIS APPPOOL\\Gallery"] = "S-1-5-82-1-2-3-4-5";
        in.traces.push_back({"S-1-5-82-1-2-3-4-5", "", 1, "2026-12-09 18:00:00 UTC"});
      },
-     {"pool-unprotected error"}, 6},
+     {"pool-unprotected error"},
+     6},
     {"a second application in an unprotected pool",
      [](Inspection& in) {
        TheSite(in).applications.push_back({"/legacy", "Legacy"});
@@ -158,22 +179,32 @@ const Row kRows[] = {
        TheSite(in).filters.erase(TheSite(in).filters.begin());
        in.accountSids["NT AUTHORITY\\NETWORK SERVICE"] = "S-1-5-20";
      },
-     {"pool-unprotected error", "trace warning"}, 6},
-    {"enableCache true", [](Inspection& in) { X64(in).enableCache = true; },
-     {"enable-cache error"}, 6},
-    {"x86 entry disabled", [](Inspection& in) { X86(in).enabled = false; },
-     {"filter-disabled warning"}, 5},
+     {"pool-unprotected error", "trace warning"},
+     6},
+    {"enableCache true",
+     [](Inspection& in) { X64(in).enableCache = true; },
+     {"enable-cache error"},
+     6},
+    {"x86 entry disabled",
+     [](Inspection& in) { X86(in).enabled = false; },
+     {"filter-disabled warning"},
+     5},
     {"x64 entry disabled: the pool loses its filter",
      [](Inspection& in) { X64(in).enabled = false; },
-     {"filter-disabled warning", "pool-unprotected error"}, 6},
+     {"filter-disabled warning", "pool-unprotected error"},
+     6},
     {"pool does not load its profile",
-     [](Inspection& in) { ThePool(in).loadUserProfile = false; }, {"user-profile error"}, 6},
+     [](Inspection& in) { ThePool(in).loadUserProfile = false; },
+     {"user-profile error"},
+     6},
     {"no loadUserProfile anywhere: the schema's default, false",
      [](Inspection& in) { in.config.poolDefaults.loadUserProfile.reset(); },
-     {"user-profile error"}, 6},
+     {"user-profile error"},
+     6},
     {"placeholder .bmp missing",
      [](Inspection& in) { in.existingFiles.erase("C:\\inetpub\\wwwroot\\refwarden.bmp"); },
-     {"placeholder-missing warning"}, 5},
+     {"placeholder-missing warning"},
+     5},
     {"placeholders in another folder",
      [](Inspection& in) { TheSite(in).rootFolder = "D:\\sites\\www\\"; },
      {"placeholder-missing warning", "placeholder-missing warning", "placeholder-missing warning",
@@ -181,20 +212,27 @@ const Row kRows[] = {
      5},
     {"GetFilterVersion asks for other notifications",
      [](Inspection& in) { in.dlls[kX64].flags = 0x00020000; },
-     {"dll-registers error", "pool-unprotected error"}, 6},
+     {"dll-registers error", "pool-unprotected error"},
+     6},
     {"GetFilterVersion fails",
      [](Inspection& in) { in.dlls[kX64].registrationError = "it returned FALSE"; },
-     {"dll-registers error", "pool-unprotected error"}, 6},
+     {"dll-registers error", "pool-unprotected error"},
+     6},
     {"the pool has no trace yet", [](Inspection& in) { in.traces.clear(); }, {"trace warning"}, 5},
     {"the pool's account does not resolve",
-     [](Inspection& in) { in.accountSids.clear(); }, {"trace warning"}, 5},
-    {"HKEY_USERS unreadable", [](Inspection& in) { in.tracesError = "Access is denied"; },
-     {"trace warning"}, 5},
+     [](Inspection& in) { in.accountSids.clear(); },
+     {"trace warning"},
+     5},
+    {"HKEY_USERS unreadable",
+     [](Inspection& in) { in.tracesError = "Access is denied"; },
+     {"trace warning"},
+     5},
     {"a trace of another account is reported, ok",
      [](Inspection& in) {
        in.traces.push_back({"S-1-5-21-1-2-3-1001", "WEB01\\admin", 2, "2026-12-09 17:00:00 UTC"});
      },
-     {}, 0},
+     {},
+     0},
     {"a specific user's pool",
      [](Inspection& in) {
        ThePool(in).identityType = "SpecificUser";
@@ -202,7 +240,8 @@ const Row kRows[] = {
        in.accountSids["WEB01\\gallery"] = "S-1-5-21-1-2-3-1002";
        in.traces = {{"S-1-5-21-1-2-3-1002", "WEB01\\gallery", 4, "2026-12-09 18:00:00 UTC"}};
      },
-     {}, 0},
+     {},
+     0},
 };
 
 TEST(DoctorRulesTest, EachMistakeGetsItsFindingAndStatus) {
@@ -232,12 +271,12 @@ TEST(DoctorRulesTest, TheCorrectSetUpListsEveryCheck) {
   std::vector<std::string> checks;
   for (const Finding& f : Diagnose(Installed())) checks.push_back(f.check);
   const std::vector<std::string> expected = {
-      "config-unreadable", "module-missing",     "filter-not-configured",
-      "dll-missing",       "dll-not-filter",     "precondition-wrong",
-      "filter-disabled",   "enable-cache",       "dll-missing",
-      "dll-not-filter",    "precondition-wrong", "filter-disabled",
-      "enable-cache",      "dll-registers",      "pool-unprotected",
-      "placeholder-missing", "user-profile",     "trace"};
+      "config-unreadable",   "module-missing",     "filter-not-configured",
+      "dll-missing",         "dll-not-filter",     "precondition-wrong",
+      "filter-disabled",     "enable-cache",       "dll-missing",
+      "dll-not-filter",      "precondition-wrong", "filter-disabled",
+      "enable-cache",        "dll-registers",      "pool-unprotected",
+      "placeholder-missing", "user-profile",       "trace"};
   EXPECT_EQ(checks, expected);
 }
 

@@ -160,9 +160,10 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   CLI::App* query =
       reg->add_subcommand("query", "List a key's values, e.g. 'HKCU\\software\\tarnwel\\debug'");
 #ifdef _WIN32
-  query->add_option("key", *key,
-                    "The key, under HKLM, HKCU, HKU, HKCR or HKCC (or their long names), e.g.\n"
-                    "'HKU\\S-1-5-82-...\\software\\tarnwel\\debug' for a pool's trace")
+  query
+      ->add_option("key", *key,
+                   "The key, under HKLM, HKCU, HKU, HKCR or HKCC (or their long names), e.g.\n"
+                   "'HKU\\S-1-5-82-...\\software\\tarnwel\\debug' for a pool's trace")
       ->required();
   query->footer(
       "Exit status: 0 listed; 1 the key does not exist, or its root is none of the\n"

@@ -121,8 +121,9 @@ std::string LoadTraceHive(const std::string& sid, const std::string& file) {
   const char* scratch = "software\\refwarden-doctor-test";
   RegDeleteTreeA(HKEY_CURRENT_USER, scratch);
   HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(scratch) + "\\software\\tarnwel\\debug").c_str(),
-                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExA(HKEY_CURRENT_USER,
+                      (std::string(scratch) + "\\software\\tarnwel\\debug").c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return "cannot make the scratch key";
   RegSetValueExA(key, "/gallery/a.jpg", 0, REG_SZ, reinterpret_cast<const BYTE*>("ok"), 3);
   RegCloseKey(key);
@@ -215,30 +216,45 @@ std::string Same(const std::string& text) { return text; }
 TEST_F(DoctorTest, EachMistakeGetsItsFindingAndStatus) {
   const Row rows[] = {
       {"the set-up of INSTALL.txt", Same, {}, 0},
-      {"no such file", Same, {"config-unreadable error"}, 6, [] {}, [] {},
+      {"no such file",
+       Same,
+       {"config-unreadable error"},
+       6,
+       [] {},
+       [] {},
        "--config C:\\inetpub\\none\\applicationHost.config"},
-      {"not XML: cut short", [](const std::string& t) { return t.substr(0, t.size() / 2); },
-       {"config-unreadable error"}, 6},
+      {"not XML: cut short",
+       [](const std::string& t) { return t.substr(0, t.size() / 2); },
+       {"config-unreadable error"},
+       6},
       {"root element not <configuration>",
        [](const std::string& t) {
          return Edit(Edit(t, "<configuration>", "<settings>"), "</configuration>", "</settings>");
        },
-       {"config-unreadable error"}, 6},
+       {"config-unreadable error"},
+       6},
       {"ISAPI Filters feature not installed",
        [](const std::string& t) {
-         return Edit(Edit(t, "<add name=\"IsapiFilterModule\" image=\"%windir%\\System32\\inetsrv\\filter.dll\" />", ""),
+         return Edit(Edit(t,
+                          "<add name=\"IsapiFilterModule\" "
+                          "image=\"%windir%\\System32\\inetsrv\\filter.dll\" />",
+                          ""),
                      "<add name=\"IsapiFilterModule\" lockItem=\"true\" />", "");
        },
-       {"module-missing error"}, 6},
+       {"module-missing error"},
+       6},
       {"IsapiFilterModule removed from modules only",
        [](const std::string& t) {
          return Edit(t, "<add name=\"IsapiFilterModule\" lockItem=\"true\" />",
-                     "<add name=\"IsapiFilterModule\" lockItem=\"true\" /><remove name=\"IsapiFilterModule\" />");
+                     "<add name=\"IsapiFilterModule\" lockItem=\"true\" /><remove "
+                     "name=\"IsapiFilterModule\" />");
        },
-       {"module-missing error"}, 6},
+       {"module-missing error"},
+       6},
       {"the site's collection cleared after its entries",
        [](const std::string& t) { return Edit(t, kX64Entry, kX64Entry + "<clear />"); },
-       {"filter-not-configured error"}, 6},
+       {"filter-not-configured error"},
+       6},
       {"global entries, the x64 one removed for the site",
        [](const std::string& t) {
          const std::string s =
@@ -246,57 +262,82 @@ TEST_F(DoctorTest, EachMistakeGetsItsFindingAndStatus) {
          return Edit(s, "        <isapiFilters>\r\n        </isapiFilters>",
                      "<isapiFilters>" + kX86Entry + kX64Entry + "</isapiFilters>");
        },
-       {"pool-unprotected error"}, 6},
+       {"pool-unprotected error"},
+       6},
       {"x64 path wrong",
-       [](const std::string& t) { return Edit(t, kX64Path, "C:\\inetpub\\refwarden\\refwarden.dll"); },
-       {"dll-missing error", "pool-unprotected error"}, 6},
+       [](const std::string& t) {
+         return Edit(t, kX64Path, "C:\\inetpub\\refwarden\\refwarden.dll");
+       },
+       {"dll-missing error", "pool-unprotected error"},
+       6},
       {"x64 path names a program",
        [](const std::string& t) { return Edit(t, kX64Path, "C:\\inetpub\\bad\\refwarden.dll"); },
-       {"dll-not-filter error", "pool-unprotected error"}, 6},
+       {"dll-not-filter error", "pool-unprotected error"},
+       6},
       {"x86 entry without precondition",
        [](const std::string& t) { return Edit(t, "preCondition=\"bitness32\" ", ""); },
-       {"precondition-missing error"}, 6},
+       {"precondition-missing error"},
+       6},
       {"preconditions swapped",
        [](const std::string& t) {
          const std::string s = Edit(t, "preCondition=\"bitness32\"", "preCondition=\"@\"");
          return Edit(Edit(s, "preCondition=\"bitness64\"", "preCondition=\"bitness32\""),
                      "preCondition=\"@\"", "preCondition=\"bitness64\"");
        },
-       {"precondition-wrong error", "precondition-wrong error", "pool-unprotected error"}, 6},
+       {"precondition-wrong error", "precondition-wrong error", "pool-unprotected error"},
+       6},
       {"32-bit pool, x86 entry gone",
        [](const std::string& t) {
          return Edit(Edit(t, "<add name=\"DefaultAppPool\" />",
                           "<add name=\"DefaultAppPool\" enable32BitAppOnWin64=\"true\" />"),
                      kX86Entry, "");
        },
-       {"pool-unprotected error"}, 6},
+       {"pool-unprotected error"},
+       6},
       {"enableCache true",
-       [](const std::string& t) { return Edit(t, "enabled=\"true\" preCondition=\"bitness64\"",
-                                              "enabled=\"true\" enableCache=\"true\" preCondition=\"bitness64\""); },
-       {"enable-cache error"}, 6},
+       [](const std::string& t) {
+         return Edit(t, "enabled=\"true\" preCondition=\"bitness64\"",
+                     "enabled=\"true\" enableCache=\"true\" preCondition=\"bitness64\"");
+       },
+       {"enable-cache error"},
+       6},
       {"x86 entry disabled",
-       [](const std::string& t) { return Edit(t, "enabled=\"true\" preCondition=\"bitness32\"",
-                                              "enabled=\"false\" preCondition=\"bitness32\""); },
-       {"filter-disabled warning"}, 5},
+       [](const std::string& t) {
+         return Edit(t, "enabled=\"true\" preCondition=\"bitness32\"",
+                     "enabled=\"false\" preCondition=\"bitness32\"");
+       },
+       {"filter-disabled warning"},
+       5},
       {"pool without its profile",
        [](const std::string& t) {
          return Edit(t, "<add name=\"DefaultAppPool\" />",
-                     "<add name=\"DefaultAppPool\">\r\n<processModel loadUserProfile=\"false\" />\r\n</add>");
+                     "<add name=\"DefaultAppPool\">\r\n<processModel loadUserProfile=\"false\" "
+                     "/>\r\n</add>");
        },
-       {"user-profile error"}, 6},
-      {"placeholder .png missing", Same, {"placeholder-missing warning"}, 5,
+       {"user-profile error"},
+       6},
+      {"placeholder .png missing",
+       Same,
+       {"placeholder-missing warning"},
+       5,
        [] { DeleteFileA("C:\\inetpub\\wwwroot\\refwarden.png"); },
        [] { WriteFile("C:\\inetpub\\wwwroot\\refwarden.png", "placeholder"); }},
       {"a pool that has not traced yet",
        [](const std::string& t) {
-         return Edit(Edit(t, "<application path=\"/\">", "<application path=\"/\" applicationPool=\"Gallery\">"),
-                     "<add name=\"DefaultAppPool\" />", "<add name=\"DefaultAppPool\" />\r\n<add name=\"Gallery\" />");
+         return Edit(Edit(t, "<application path=\"/\">",
+                          "<application path=\"/\" applicationPool=\"Gallery\">"),
+                     "<add name=\"DefaultAppPool\" />",
+                     "<add name=\"DefaultAppPool\" />\r\n<add name=\"Gallery\" />");
        },
-       {"trace warning"}, 5},
+       {"trace warning"},
+       5},
       {"no such site", Same, {"filter-not-configured error"}, 6, [] {}, [] {}, "--site Gallery"},
       {"paths with variables",
-       [](const std::string& t) { return Edit(t, kX64Path, "%SystemDrive%\\inetpub\\refwarden\\x64\\refwarden.dll"); },
-       {}, 0},
+       [](const std::string& t) {
+         return Edit(t, kX64Path, "%SystemDrive%\\inetpub\\refwarden\\x64\\refwarden.dll");
+       },
+       {},
+       0},
   };
   const std::string config = folder_ + "\\applicationHost.config";
   for (const Row& row : rows) {
@@ -313,7 +354,8 @@ TEST_F(DoctorTest, EachMistakeGetsItsFindingAndStatus) {
       json = nlohmann::json::parse(run.out);
       for (const auto& f : json.at("findings")) {
         if (f.at("severity") != "ok")
-          notOk.push_back(f.at("check").get<std::string>() + " " + f.at("severity").get<std::string>());
+          notOk.push_back(f.at("check").get<std::string>() + " " +
+                          f.at("severity").get<std::string>());
       }
     } catch (const std::exception& e) {
       ADD_FAILURE() << row.name << ": not the JSON of findings (" << e.what() << "):\n" << run.out;
@@ -337,7 +379,8 @@ TEST_F(DoctorTest, TheCorrectSetUpIsOk) {
     if (f.at("check") == "dll-registers") registers = f.at("message");
     if (f.at("check") == "trace") trace = f.at("message");
   }
-  EXPECT_NE(registers.find(k64 ? "Refwarden-x64" : "Refwarden-x86"), std::string::npos) << registers;
+  EXPECT_NE(registers.find(k64 ? "Refwarden-x64" : "Refwarden-x86"), std::string::npos)
+      << registers;
   EXPECT_NE(registers.find("with flags 0x00024000"), std::string::npos) << registers;
   EXPECT_NE(trace.find(kPoolSid), std::string::npos) << trace;
   EXPECT_NE(trace.find("holds 1 values"), std::string::npos) << trace;
@@ -383,7 +426,8 @@ TEST_F(DoctorTest, RegQueryReadsEveryRoot) {
     std::string shows;
   } rows[] = {
       {std::string("HKU\\") + kPoolSid + "\\software\\tarnwel\\debug", 0,
-       std::string("HKEY_USERS\\") + kPoolSid + "\\software\\tarnwel\\debug\r\n    /gallery/a.jpg    REG_SZ    ok"},
+       std::string("HKEY_USERS\\") + kPoolSid +
+           "\\software\\tarnwel\\debug\r\n    /gallery/a.jpg    REG_SZ    ok"},
       {std::string("HKEY_USERS\\") + kPoolSid + "\\software\\tarnwel\\debug", 0, "/gallery/a.jpg"},
       {"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
        "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\r\n"},

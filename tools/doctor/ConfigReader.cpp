@@ -187,7 +187,8 @@ class ConfigBuilder {
     } else if (depth == 4 && path[1] == "applicationPools" && name == "processModel" &&
                currentPool_ != nullptr) {
       if (auto v = Boolean(Get(attributes, "loadUserProfile"))) currentPool_->loadUserProfile = v;
-      if (attributes.count("identityType")) currentPool_->identityType = Get(attributes, "identityType");
+      if (attributes.count("identityType"))
+        currentPool_->identityType = Get(attributes, "identityType");
       if (attributes.count("userName")) currentPool_->userName = Get(attributes, "userName");
     }
   }

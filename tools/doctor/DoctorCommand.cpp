@@ -86,8 +86,7 @@ void AddDoctorCommand(CLI::App& app, ToolOptions& options) {
       "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 9 and 10).\n"
       "Run it as an administrator, with the refwarden.exe of either bitness.\n"
       "Exit status: 0 nothing worse than ok; 5 warnings, no error; 6 at least one error.");
-  doctor->callback(
-      [doctorOptions, &options] { options.exitCode = RunDoctor(*doctorOptions); });
+  doctor->callback([doctorOptions, &options] { options.exitCode = RunDoctor(*doctorOptions); });
 }
 
 }  // namespace refwarden

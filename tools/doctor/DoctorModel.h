@@ -61,7 +61,7 @@ struct DllFacts {
   std::string openError;  // why it could not be read, when it exists but cannot be
   bool isPeDll = false;   // a PE image with the DLL flag
   std::string notPeReason;
-  int bits = 0;                              // 32 or 64 once known
+  int bits = 0;                             // 32 or 64 once known
   std::vector<std::string> missingExports;  // of GetFilterVersion, HttpFilterProc, TerminateFilter
   // GetFilterVersion, called by a tool of the DLL's own bitness.
   bool registrationTried = false;

@@ -59,8 +59,9 @@ std::string AddEntryCommand(const std::string& site, int bits) {
   const std::string arch = bits == 32 ? "x86" : "x64";
   return std::string(kAppcmd) + " set config \"" + site +
          "\" -section:system.webServer/isapiFilters /+\"[name='Refwarden-" + arch +
-         "',path='C:\\inetpub\\refwarden\\" + arch + "\\refwarden.dll',enabled='true',preCondition='bitness" +
-         std::to_string(bits) + "']\" /commit:apphost";
+         "',path='C:\\inetpub\\refwarden\\" + arch +
+         "\\refwarden.dll',enabled='true',preCondition='bitness" + std::to_string(bits) +
+         "']\" /commit:apphost";
 }
 
 class Diagnosis {
@@ -82,7 +83,8 @@ class Diagnosis {
       if (in_.onlySite.empty() || SameName(site.name, in_.onlySite)) sites.push_back(&site);
     if (sites.empty()) {
       std::string names;
-      for (const Site& site : config_.sites) names += (names.empty() ? "" : ", ") + Quoted(site.name);
+      for (const Site& site : config_.sites)
+        names += (names.empty() ? "" : ", ") + Quoted(site.name);
       Add("filter-not-configured", Severity::kError, "server",
           in_.onlySite.empty() ? "the configuration defines no site, so nothing is protected"
                                : "the configuration defines no site named " + Quoted(in_.onlySite),
@@ -114,12 +116,13 @@ class Diagnosis {
     Add("module-missing", Severity::kError, "server",
         "IsapiFilterModule is missing from system.webServer/" + where +
             ": IIS ignores every ISAPI filter, so nothing is protected",
-        global ? std::string(kAppcmd) +
-                     " set config -section:system.webServer/modules /+\"[name='IsapiFilterModule']\" "
-                     "/commit:apphost"
-               : "Install the ISAPI Filters feature: Install-WindowsFeature Web-ISAPI-Filter "
-                 "(Windows Server), or dism /online /enable-feature "
-                 "/featurename:IIS-ISAPIFilter /all (Windows 10 and 11)");
+        global
+            ? std::string(kAppcmd) +
+                  " set config -section:system.webServer/modules /+\"[name='IsapiFilterModule']\" "
+                  "/commit:apphost"
+            : "Install the ISAPI Filters feature: Install-WindowsFeature Web-ISAPI-Filter "
+              "(Windows Server), or dism /online /enable-feature "
+              "/featurename:IIS-ISAPIFilter /all (Windows 10 and 11)");
   }
 
   // The bitnesses whose worker processes run `entry` as the filter.
@@ -193,8 +196,9 @@ class Diagnosis {
                                 SetEntryCommand(entry, "path:PATH");
     if (!dll.exists) {
       Add("dll-missing", Severity::kError, subject,
-          what + ": no such file; worker processes fail to load it, and then every request of the "
-                 "site fails",
+          what +
+              ": no such file; worker processes fail to load it, and then every request of the "
+              "site fails",
           pathFix);
     } else if (!dll.openError.empty()) {
       Add("dll-missing", Severity::kError, subject,
@@ -224,8 +228,9 @@ class Diagnosis {
     const int bits = dll.isPeDll ? dll.bits : 0;
     if (wanted == 0 && in_.machine.runsBothBitnesses) {
       Add("precondition-missing", Severity::kError, subject,
-          what + " has no bitness32/bitness64 precondition: worker processes of the other "
-                 "bitness try to load it, fail, and fail every request of the site",
+          what +
+              " has no bitness32/bitness64 precondition: worker processes of the other "
+              "bitness try to load it, fail, and fail every request of the site",
           SetEntryCommand(entry, "preCondition:bitness" + std::to_string(bits ? bits : 64)));
     } else if (wanted != 0 && bits != 0 && wanted != bits) {
       Add("precondition-wrong", Severity::kError, subject,
@@ -249,8 +254,9 @@ class Diagnosis {
     }
     if (entry.enableCache) {
       Add("enable-cache", Severity::kError, subject,
-          what + " has enableCache=\"true\": the kernel cache answers repeated requests for an "
-                 "image without the filter, so one referer's answer is served to another",
+          what +
+              " has enableCache=\"true\": the kernel cache answers repeated requests for an "
+              "image without the filter, so one referer's answer is served to another",
           SetEntryCommand(entry, "enableCache:false"));
     } else {
       Add("enable-cache", Severity::kOk, subject, what + " leaves the kernel cache off", "");
@@ -304,7 +310,8 @@ class Diagnosis {
   void CheckPool(const std::string& name) {
     const Pool pool = PoolNamed(config_, name);
     const std::string subject = "pool " + Quoted(pool.name);
-    const bool profile = pool.loadUserProfile.value_or(config_.poolDefaults.loadUserProfile.value_or(false));
+    const bool profile =
+        pool.loadUserProfile.value_or(config_.poolDefaults.loadUserProfile.value_or(false));
     if (profile) {
       Add("user-profile", Severity::kOk, subject, "loads its user profile, so the trace has a hive",
           "");
@@ -382,8 +389,7 @@ std::string JoinWindowsPath(std::string_view folder, std::string_view name) {
 
 bool NamesRefwardenDll(std::string_view path) {
   const size_t slash = path.find_last_of("\\/");
-  return SameName(slash == std::string_view::npos ? path : path.substr(slash + 1),
-                  "refwarden.dll");
+  return SameName(slash == std::string_view::npos ? path : path.substr(slash + 1), "refwarden.dll");
 }
 
 Pool PoolNamed(const ServerConfig& config, const std::string& name) {
@@ -414,13 +420,11 @@ std::string AccountOf(const ServerConfig& config, const Pool& pool) {
 
 int BitnessOf(const ServerConfig& config, const Pool& pool, const Machine& machine) {
   if (!machine.runsBothBitnesses) return 32;
-  const bool wow64 =
-      pool.enable32BitAppOnWin64.value_or(config.poolDefaults.enable32BitAppOnWin64.value_or(false));
+  const bool wow64 = pool.enable32BitAppOnWin64.value_or(
+      config.poolDefaults.enable32BitAppOnWin64.value_or(false));
   return wow64 ? 32 : 64;
 }
 
-std::vector<Finding> Diagnose(const Inspection& inspection) {
-  return Diagnosis(inspection).Run();
-}
+std::vector<Finding> Diagnose(const Inspection& inspection) { return Diagnosis(inspection).Run(); }
 
 }  // namespace refwarden::doctor

@@ -293,10 +293,10 @@ DllFacts InspectDll(const std::string& path) {
 }
 
 std::string AppPoolSid(const std::string& pool) {
-  std::wstring name = Widen(pool);
-  if (!name.empty() &&
-      LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, name.c_str(), int(name.size()), name.data(),
-                   int(name.size())) == 0)
+  const std::wstring given = Widen(pool);
+  std::wstring name(given.size(), L'\0');
+  if (!given.empty() && LCMapStringW(LOCALE_INVARIANT, LCMAP_LOWERCASE, given.c_str(),
+                                     int(given.size()), name.data(), int(name.size())) == 0)
     return "";
   HCRYPTPROV provider = 0;
   if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))

@@ -25,8 +25,7 @@ std::string WindowsErrorText(unsigned long code);
 // Reads the whole file at `path` into `bytes`, with the WoW64 file-system
 // redirector off, so that a 32-bit tool reads System32 itself. Returns "" or
 // why it could not (the system's words). Refuses files over `limit` bytes.
-std::string ReadWholeFile(const std::string& path, std::string& bytes,
-                          size_t limit = 64u << 20);
+std::string ReadWholeFile(const std::string& path, std::string& bytes, size_t limit = 64u << 20);
 
 // Whether a file (not a folder) exists at `path`, past the redirector.
 bool FileExists(const std::string& path);

@@ -25,11 +25,21 @@ std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char escaped[8];
@@ -47,9 +57,12 @@ std::string JsonString(const std::string& text) {
 
 const char* SeverityName(Severity severity) {
   switch (severity) {
-    case Severity::kOk: return "ok";
-    case Severity::kWarning: return "warning";
-    case Severity::kError: return "error";
+    case Severity::kOk:
+      return "ok";
+    case Severity::kWarning:
+      return "warning";
+    case Severity::kError:
+      return "error";
   }
   return "error";
 }
@@ -63,9 +76,12 @@ Severity WorstSeverity(const std::vector<Finding>& findings) {
 
 int ExitStatusFor(const std::vector<Finding>& findings) {
   switch (WorstSeverity(findings)) {
-    case Severity::kOk: return kExitFindingsOk;
-    case Severity::kWarning: return kExitFindingsWarnings;
-    case Severity::kError: return kExitFindingsErrors;
+    case Severity::kOk:
+      return kExitFindingsOk;
+    case Severity::kWarning:
+      return kExitFindingsWarnings;
+    case Severity::kError:
+      return kExitFindingsErrors;
   }
   return kExitFindingsErrors;
 }
