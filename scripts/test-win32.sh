@@ -174,6 +174,8 @@ wine_suite() {
   run_wine "$arch unit tests" "$wine" "$bin/refwarden_unit_tests.exe" --gtest_brief=1
   run_wine "$arch DLL tests on the packed DLL" "$wine" "$dir/refwarden_dll_tests.exe" --gtest_brief=1
   check_version_info "$arch" "$dir/refwarden.dll"
+  REFWARDEN_OTHER_DLL=$(winpath "${BUILD[${OTHER[$arch]}]}/bin/refwarden.dll") \
+    run_wine "$arch doctor (applicationHost.config shapes, pool hives) and reg query" "$wine" "$bin/refwarden_doctor_tests.exe" --gtest_brief=1
 
   # The tool loads the DLL beside it; the trace it leaves is read back.
   "$wine" reg delete 'HKCU\software\tarnwel' /f >/dev/null 2>&1 || true

@@ -5,8 +5,10 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Platform.h"
+#include "strings/AsciiText.h"
 #include "tools/Commands.h"
 #include "tools/RegistryValues.h"
 #include "tools/TraceCheck.h"
@@ -52,23 +54,46 @@ int ReportFailure(LONG code) {
   return code == ERROR_ACCESS_DENIED ? kAccessDenied : kStoreFailed;
 }
 
-// Splits "HKCU\a\b" or "HKEY_CURRENT_USER\a\b" into its subkey; false for
-// any other root.
-bool SubkeyOfCurrentUser(const std::string& key, std::string& subkey) {
-  for (std::string_view root : {std::string_view("HKCU"), kRootName}) {
-    if (key.size() >= root.size() && CLI::detail::to_lower(key.substr(0, root.size())) ==
-                                         CLI::detail::to_lower(std::string(root))) {
-      if (key.size() == root.size()) {
+// A root key as reg writes it, short and long.
+struct RootKey {
+  std::string_view shortName;
+  std::string_view longName;
+  HKEY handle;
+};
+
+// The roots a key name may start with: on Windows those of the real
+// registry, as reg accepts them; elsewhere the store holds HKCU alone.
+const std::vector<RootKey>& RootKeys() {
+  static const std::vector<RootKey> roots = {
+      {"HKCU", kRootName, HKEY_CURRENT_USER},
+#ifdef _WIN32
+      {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+      {"HKU", "HKEY_USERS", HKEY_USERS},
+      {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+      {"HKCC", "HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
+#endif
+  };
+  return roots;
+}
+
+// Splits "HKCU\a\b" or "HKEY_CURRENT_USER\a\b" into its root and subkey;
+// nullptr for a root this platform does not hold.
+const RootKey* SplitKey(const std::string& key, std::string& subkey) {
+  for (const RootKey& root : RootKeys()) {
+    for (std::string_view name : {root.shortName, root.longName}) {
+      if (key.size() < name.size() || !EqualsIgnoringAsciiCase(key.substr(0, name.size()), name))
+        continue;
+      if (key.size() == name.size()) {
         subkey.clear();
-        return true;
+        return &root;
       }
-      if (key[root.size()] == '\\') {
-        subkey = key.substr(root.size() + 1);
-        return true;
+      if (key[name.size()] == '\\') {
+        subkey = key.substr(name.size() + 1);
+        return &root;
       }
     }
   }
-  return false;
+  return nullptr;
 }
 
 std::string TypeName(DWORD type) {
@@ -103,14 +128,19 @@ std::string DataText(DWORD type, const std::string& data) {
 
 int Query(const std::string& key) {
   std::string subkey;
-  if (!SubkeyOfCurrentUser(key, subkey)) {
+  const RootKey* root = SplitKey(key, subkey);
+  if (root == nullptr) {
+#ifdef _WIN32
+    std::cerr << "ERROR: Invalid key name: it must start with HKLM, HKCU, HKU, HKCR or HKCC.\n";
+#else
     std::cerr << "ERROR: Invalid key name: only HKCU (HKEY_CURRENT_USER) keys are held here.\n";
+#endif
     return kKeyNotFound;
   }
   HKEY handle = nullptr;
-  if (LONG r = RegOpenKeyExA(HKEY_CURRENT_USER, subkey.c_str(), 0, KEY_READ, &handle))
+  if (LONG r = RegOpenKeyExA(root->handle, subkey.c_str(), 0, KEY_READ, &handle))
     return ReportFailure(r);
-  std::cout << '\n' << kRootName << (subkey.empty() ? "" : "\\") << subkey << '\n';
+  std::cout << '\n' << root->longName << (subkey.empty() ? "" : "\\") << subkey << '\n';
   const LONG result = ForEachValue(handle, [](const RegistryValue& value) {
     std::cout << "    " << (value.name.empty() ? "(Default)" : value.name) << "    "
               << TypeName(value.type) << "    " << DataText(value.type, value.data) << '\n';
@@ -129,12 +159,24 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   auto key = std::make_shared<std::string>();
   CLI::App* query =
       reg->add_subcommand("query", "List a key's values, e.g. 'HKCU\\software\\tarnwel\\debug'");
+#ifdef _WIN32
+  query
+      ->add_option("key", *key,
+                   "The key, under HKLM, HKCU, HKU, HKCR or HKCC (or their long names), e.g.\n"
+                   "'HKU\\S-1-5-82-...\\software\\tarnwel\\debug' for a pool's trace")
+      ->required();
+  query->footer(
+      "Exit status: 0 listed; 1 the key does not exist, or its root is none of the\n"
+      "above; 2 access is denied; 4 it cannot be read for another reason (the message\n"
+      "says which).");
+#else
   query->add_option("key", *key, "The key, under HKCU")->required();
   query->footer(
       "Exit status: 0 listed; 1 the key does not exist (nor does the store: nothing\n"
       "is created), or is not under HKCU; 2 access is denied; 3 the store is not a\n"
       "registry store (a folder, device, FIFO or another file); 4 the store cannot be\n"
       "read for another reason (the message says which).");
+#endif
   query->callback([key, &options] { options.exitCode = Query(*key); });
 }
 

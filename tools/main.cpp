@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   CLI::App app{
       "refwarden: hot-link protection for image files.\n"
 #ifdef _WIN32
-      "Checks requests against the filter, reads its trace and replays access logs\n"
-      "through it."
+      "Checks requests against the filter, reads its trace, replays access logs\n"
+      "through it and checks IIS's configuration (doctor)."
 #else
       "Checks requests against the filter, reads its trace, replays access logs\n"
       "through it and serves a demo site."
@@ -35,7 +35,9 @@ int main(int argc, char** argv) {
   refwarden::AddCheckCommand(app, options);
   refwarden::AddRegCommand(app, options);
   refwarden::AddReplayCommand(app, options);
-#ifndef _WIN32
+#ifdef _WIN32
+  refwarden::AddDoctorCommand(app, options);
+#else
   refwarden::AddServeCommand(app, options);
 #else
   // serve needs a Linux machine; asked for here, it says so instead of
