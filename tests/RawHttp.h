@@ -19,13 +19,22 @@
 namespace refwarden::rawhttp {
 
 // Returns a socket connected to 127.0.0.1:port whose reads and writes give up
-// after `timeoutSeconds`, or -1.
-inline int Connect(int port, int timeoutSeconds = 10) {
+// after `timeoutSeconds`, or -1. `source`, an address of the loopback range
+// such as "127.0.0.2", is where the connection comes from: the server counts
+// connections per address.
+inline int Connect(int port, int timeoutSeconds = 10, const char* source = "127.0.0.1") {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const timeval timeout{timeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    close(fd);
+    return -1;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -100,9 +100,10 @@ class ServeProcessTest : public ::testing::Test {
     return std::nullopt;
   }
 
-  // A connection to the tool that has sent `request` and is left open.
+  // A connection to the tool that has sent `request` and is left open, from
+  // another address than the requests whose answers are timed.
   int Open(const std::string& request, int receiveBuffer = 0) {
-    const int fd = rawhttp::Connect(port_);
+    const int fd = rawhttp::Connect(port_, 10, "127.0.0.2");
     if (fd < 0) return fd;
     if (receiveBuffer > 0)
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);

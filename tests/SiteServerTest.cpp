@@ -465,24 +465,6 @@ TEST_F(SiteServerTest, LogsOneLinePerRequest) {
   EXPECT_EQ(log.find_first_of("\x1b\r"), std::string::npos) << Printable(log);
 }
 
-// A socket from `source` (an address of the loopback range) to 127.0.0.1:port.
-int ConnectFrom(const char* source, int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval timeout{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in from{}, to{};
-  from.sin_family = to.sin_family = AF_INET;
-  inet_pton(AF_INET, source, &from.sin_addr);
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Everything answered on `fd` until the server closes it, and how long that took.
 std::pair<std::string, double> ReadToClose(int fd) {
   const auto start = std::chrono::steady_clock::now();
@@ -518,7 +500,7 @@ TEST(SiteServerHostileTest, HeldToItsLimits) {
   // A head trickled a byte every 100 ms is cut after its second, not served
   // for as long as the bytes come.
   {
-    const int fd = ConnectFrom("127.0.0.1", port);
+    const int fd = rawhttp::Connect(port);
     ASSERT_GE(fd, 0);
     std::thread dripper([fd] {
       const std::string head = "GET /small.txt HTTP/1.1\r\nX-Slow: " + std::string(60, 'x');
@@ -540,17 +522,17 @@ TEST(SiteServerHostileTest, HeldToItsLimits) {
   {
     std::vector<int> held;
     for (unsigned i = 0; i < SiteLimits::kConnectionsPerAddress; ++i) {
-      held.push_back(ConnectFrom("127.0.0.2", port));
+      held.push_back(rawhttp::Connect(port, 10, "127.0.0.2"));
       ASSERT_GE(held.back(), 0);
       send(held.back(), "G", 1, MSG_NOSIGNAL);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const int extra = ConnectFrom("127.0.0.2", port);
+    const int extra = rawhttp::Connect(port, 10, "127.0.0.2");
     ASSERT_GE(extra, 0);
     send(extra, small.data(), small.size(), MSG_NOSIGNAL);
     EXPECT_EQ(ReadToClose(extra).first, "") << "a 33rd connection from one address was served";
     close(extra);
-    const int other = ConnectFrom("127.0.0.1", port);
+    const int other = rawhttp::Connect(port);
     ASSERT_GE(other, 0);
     send(other, small.data(), small.size(), MSG_NOSIGNAL);
     const std::string answer = ReadToClose(other).first;
@@ -562,7 +544,7 @@ TEST(SiteServerHostileTest, HeldToItsLimits) {
   // A file that shrinks while it is sent: the response ends short and the
   // connection closes, instead of hanging with a thread spinning on it.
   {
-    const int fd = ConnectFrom("127.0.0.1", port);
+    const int fd = rawhttp::Connect(port);
     ASSERT_GE(fd, 0);
     const std::string get = "GET /big.bin HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
     send(fd, get.data(), get.size(), MSG_NOSIGNAL);

@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
   refwarden::AddReplayCommand(app, options);
 #ifdef _WIN32
   refwarden::AddDoctorCommand(app, options);
-#else
+#endif
+#ifndef _WIN32
   refwarden::AddServeCommand(app, options);
 #else
   // serve needs a Linux machine; asked for here, it says so instead of
