@@ -3,6 +3,10 @@
 
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "strings/AsciiText.h"
 
 namespace refwarden {
@@ -31,6 +35,24 @@ inline std::string_view NextLogToken(std::string_view* rest) {
   rest->remove_prefix(end);
   SkipLogBlanks(rest);
   return token;
+}
+
+// Returns the first blank in [p, end), or `end`. Sixteen bytes a step where
+// the processor has SSE2 (every x86-64), a byte a step elsewhere.
+inline const char* FindLogBlank(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  while (end - p >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int blanks =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, tab)));
+    if (blanks != 0) return p + __builtin_ctz(static_cast<unsigned>(blanks));
+    p += 16;
+  }
+#endif
+  while (p < end && !IsLogBlank(*p)) ++p;
+  return p;
 }
 
 inline bool StartsWithIgnoringAsciiCase(std::string_view s, std::string_view prefix) {
