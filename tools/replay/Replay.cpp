@@ -69,6 +69,7 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
   readOptions.withoutReferer = options.withoutReferer;
   readOptions.stop = options.stop;
 
+  const auto start = std::chrono::steady_clock::now();  // the check reads too
   ReplaySummary summary;
   std::vector<std::unique_ptr<Input>> inputs;
   std::uint64_t totalBytes = 0;
@@ -82,7 +83,6 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
     totalBytes += requests.size();
   }
 
-  const auto start = std::chrono::steady_clock::now();
   ReplayProgress progress(totalBytes, options.progress);
   {
     RequestPipeline pipeline(filter, &summary);
