@@ -14,7 +14,7 @@ bool AnyLine(std::string_view) { return true; }
 const std::vector<LogFormatRow>& LogFormats() {
   static const std::vector<LogFormatRow> formats = {
       {"w3c", "W3C extended (IIS, also Advanced Logging)", &StartsWithHash, false, &MakeW3cParser},
-      {"combined", "combined (Apache, nginx)", &AnyLine, true, &MakeCombinedParser},
+      {"combined", "NCSA combined (Apache, nginx)", &AnyLine, true, &MakeCombinedParser},
   };
   return formats;
 }

@@ -82,14 +82,11 @@ std::string Joined(const std::vector<std::string>& parts, const char* separator)
   return out;
 }
 
-// "A, B or C", from the table of formats.
+// One line per format of the table: its --format name and what writes it.
 std::string FormatsInWords() {
   std::string out;
-  const std::vector<LogFormatRow>& formats = LogFormats();
-  for (std::size_t i = 0; i < formats.size(); ++i) {
-    if (i > 0) out += i + 1 == formats.size() ? " or " : ", ";
-    out += formats[i].description;
-  }
+  for (const LogFormatRow& row : LogFormats())
+    out += "\n  " + std::string(row.name) + ": " + row.description;
   return out;
 }
 
@@ -113,12 +110,12 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "what it did: image requests, rewrites, the sites that hot-link most");
   replay
       ->add_option("log", arguments->files,
-                   "Access logs: " + FormatsInWords() +
-                       ",\nplain or gzip-compressed; '-' reads standard input"
+                   "Access logs, plain or gzip-compressed; '-' reads standard input"
 #ifdef _WIN32
-                       ";\n'*' and '?' in a file name are expanded"
+                   ";\n'*' and '?' in a file name are expanded"
 #endif
-                   )
+                   ". Formats:" +
+                       FormatsInWords())
       ->required();
   replay->add_option("--host", arguments->host,
                      "The site's Host, for logs that do not record it (combined format)");
