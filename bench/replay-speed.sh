@@ -34,7 +34,7 @@ run() {  # name command...: one timed run, appended to $work/times
   read -r wall user sys rss < "$work/one"
   echo "$name $wall $user $sys $rss" >> "$work/times"
   printf '%-28s wall %6.2f s  user %5.2f  sys %5.2f  max RSS %7d KB  %9.0f lines/s\n' \
-    "$name" "$wall" "$user" "$sys" "$rss" "$(echo "$lines / $wall" | bc -l)"
+    "$name" "$wall" "$user" "$sys" "$rss" "$(awk -v l="$lines" -v w="$wall" 'BEGIN { print l / w }')"
 }
 
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
