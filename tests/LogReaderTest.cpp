@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/replay/LogRequests.h"
+
 namespace refwarden {
 namespace {
 
@@ -152,6 +154,82 @@ TEST_F(LogReaderTest, UnopenableFilesSayWhy) {
   EXPECT_EQ(directory.error(), "is a directory");
   std::string_view line;
   EXPECT_EQ(directory.NextLine(&line), LogReader::Next::kEnd);
+}
+
+// What the one reader gives of a log: every request once and in order, the
+// lines Preview read first included, with the malformed ones' numbers told to
+// the reporter, and a refusal where the log cannot be replayed.
+class Recorder final : public LogRequests::Reporter {
+ public:
+  void Malformed(std::uint64_t lineNumber, bool tooLong) override {
+    said += (tooLong ? " long:" : " bad:") + std::to_string(lineNumber);
+  }
+  void Refused(LogRefusal, const std::string& message) override { said += " refused: " + message; }
+  std::string said;
+};
+
+TEST_F(LogReaderTest, LogRequestsGiveEveryLineOnceFromOneRead) {
+  const std::string fields = "#Fields: cs-uri-stem cs-host cs(Referer)\n";
+  std::string manyDirectives;  // more than Preview holds
+  for (int i = 0; i < 1500; ++i) manyDirectives += "#Remark: " + std::to_string(i) + "\n";
+  const std::string combined = "1.2.3.4 - - [d] \"GET /c.jpg HTTP/1.1\" 200 1 \"-\" \"-\"\n";
+  struct Case {
+    const char* what;
+    std::string content;
+    bool host;             // --host given
+    std::string requests;  // the URLs read, each followed by its host
+    std::string said;      // what the reporter heard
+    std::uint64_t lines;
+  };
+  const Case cases[] = {
+      {"empty", "", false, "", "", 0},
+      {"directives only", "#Version: 1.0\n" + fields, false, "", "", 2},
+      {"W3C", fields + "/a.jpg h -\nnot-a-line\n/b.jpg h -\n", false, "/a.jpg@h /b.jpg@h", " bad:3",
+       4},
+      {"a malformed first data line", fields + "x\n/a.jpg h -\n", false, "/a.jpg@h", " bad:2", 3},
+      {"a directive block longer than the preview", manyDirectives + fields + "/a.jpg h -\n", false,
+       "/a.jpg@h", "", 1502},
+      {"a first line too long",
+       std::string(LogReader::kMaxLineLength + 1, '#') + "\n" + fields + "/a.jpg h -\n", false,
+       "/a.jpg@h", " long:1", 3},
+      {"blank lines, then combined", "\n \n" + combined + combined, true,
+       "/c.jpg@www.example.com /c.jpg@www.example.com", "", 4},
+      {"combined without --host", combined, false, "",
+       " refused: --host is required: log is in the combined log format, which records no Host "
+       "header",
+       0},
+      {"a later directive without the host",
+       fields + "/a.jpg h -\n#Fields: cs-uri-stem "
+                "cs(Referer)\n/b.jpg -\n",
+       false, "/a.jpg@h",
+       " refused: --host is required: log:3 is a #Fields directive without cs-host or cs(Host)", 3},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string plain = WritePlain("requests" + std::to_string(n), c.content);
+    const std::string packed = WriteGzip("requests" + std::to_string(n) + ".gz", {c.content});
+    ++n;
+    for (const std::string& path : {plain, packed}) {
+      LogRequestsOptions options;
+      if (c.host) options.host = "www.example.com";
+      Recorder recorder;
+      LogRequests requests(path, "log", options, &recorder);
+      ASSERT_TRUE(requests.Open()) << requests.error();
+      const bool previewed = requests.Preview();
+      std::string got;
+      for (LogRequest request; requests.Next(&request);) {
+        got +=
+            (got.empty() ? "" : " ") + std::string(request.url) + "@" + std::string(request.host);
+      }
+      EXPECT_EQ(got, c.requests) << c.what << ", " << path;
+      EXPECT_EQ(recorder.said, c.said) << c.what << ", " << path;
+      EXPECT_EQ(requests.lines(), c.lines) << c.what << ", " << path;
+      EXPECT_EQ(previewed, c.said.find("refused") == std::string::npos ||
+                               std::string(c.what) == "a later directive without the host")
+          << c.what;
+      EXPECT_EQ(requests.error(), "") << c.what << ", " << path;
+    }
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -33,8 +34,7 @@ extern char** environ;
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
 #include "tools/replay/FileArguments.h"
-#include "tools/replay/LogParser.h"
-#include "tools/replay/LogReader.h"
+#include "tools/replay/LogRequests.h"
 
 namespace refwarden {
 namespace {
@@ -144,48 +144,48 @@ std::string FlagValue(const std::vector<std::string>& flags, const std::string& 
   return "";
 }
 
-// The shape read by the parser alone, each request judged by DecideRewrite.
-// Returns the exit status the tool must give.
+// Counts what is not a request and the refusal that ends a log, as the
+// tool's exit status.
+class CountingReporter final : public LogRequests::Reporter {
+ public:
+  explicit CountingReporter(Counts* counts) : counts_(counts) {}
+  void Malformed(std::uint64_t, bool) override { ++counts_->malformed; }
+  void Refused(LogRefusal why, const std::string&) override {
+    status = why == LogRefusal::kNeedsHost ? kNeedsHost : kRefused;
+  }
+  int status = kReplayed;
+
+ private:
+  Counts* counts_;
+};
+
+// The shape read by the log reader alone, each request judged by
+// DecideRewrite. Returns the exit status the tool must give.
 int ReplayWithParser(const Shape& shape, Counts* counts) {
   std::vector<std::string> files;
   for (const std::string& file : shape.files) files.push_back(LogPath(file));
   files = ExpandFileArguments(files);
-  const std::string host = FlagValue(shape.flags, "--host");
-  const bool assumeNoReferer =
+  LogRequestsOptions options;
+  if (const std::string host = FlagValue(shape.flags, "--host"); !host.empty()) options.host = host;
+  options.withoutReferer =
       std::find(shape.flags.begin(), shape.flags.end(), "--assume-no-referer") != shape.flags.end();
+  CountingReporter reporter(counts);
+  std::vector<std::unique_ptr<LogRequests>> inputs;
   for (const std::string& file : files) {
-    LogReader reader;
-    if (!reader.Open(file)) return kReadError;
-    std::optional<LogParser> parser;
-    std::string_view line;
-    LogRequest request;
-    for (LogReader::Next next; (next = reader.NextLine(&line)) != LogReader::Next::kEnd;) {
-      if (next == LogReader::Next::kTooLong) {
-        ++counts->malformed;
-        continue;
-      }
-      if (!parser) {
-        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
-        parser.emplace(DetectLogFormat(line));
-        if (parser->format() == LogFormat::kCombined && host.empty()) return kNeedsHost;
-      }
-      const LineKind kind = parser->Parse(line, &request);
-      if (kind == LineKind::kFields && !parser->fields().referer && !assumeNoReferer)
-        return kRefused;
-      if (kind == LineKind::kFields && !parser->fields().host && host.empty()) return kNeedsHost;
-      if (kind == LineKind::kMalformed) ++counts->malformed;
-      if (kind != LineKind::kRequest) continue;
+    inputs.push_back(std::make_unique<LogRequests>(file, file, options, &reporter));
+    if (!inputs.back()->Open()) return kReadError;
+    if (!inputs.back()->Preview()) return reporter.status;
+  }
+  for (const std::unique_ptr<LogRequests>& requests : inputs) {
+    for (LogRequest request; requests->Next(&request);) {
       ++counts->requests;
       if (!request.hasReferer) ++counts->withoutReferer;
       const std::string_view path = request.url.substr(0, request.url.find('?'));
       if (IsProtectedPath(path)) ++counts->images;
-      if (DecideRewrite(path, request.hasHost ? request.host : std::string_view(host),
-                        request.referer)
-              .rewrite) {
-        ++counts->rewritten;
-      }
+      if (DecideRewrite(path, request.host, request.referer).rewrite) ++counts->rewritten;
     }
-    if (!reader.error().empty()) ++counts->errors;
+    if (requests->refusal() != LogRefusal::kNone) return reporter.status;
+    if (!requests->error().empty()) ++counts->errors;
   }
   return counts->errors > 0 ? kReadError : kReplayed;
 }

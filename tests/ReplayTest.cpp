@@ -11,6 +11,7 @@
 #include <zlib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -373,6 +374,42 @@ TEST_F(ReplayTest, ToolReadsStandardInputAndPrintsJson) {
   EXPECT_EQ(json["top_referer_sites"][0]["count"], e.sites.at("forum.net"));
   EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/images/a.jpg");
   EXPECT_EQ(json["top_rewritten_paths"][0]["count"], 2);
+}
+
+// Each input is read once, so what a pipe gives is replayed whole: the
+// format and the directives are judged from the same read.
+TEST_F(ReplayTest, ToolReadsEachInputOnceWhateverItIs) {
+  constexpr int kCopies = 300;  // well past the first read of any buffer
+  std::string content;
+  for (int i = 0; i < kCopies; ++i) content += W3cLog(Rows());
+  const std::string log = Write("once.log", content);
+  const std::string fifo = (dir_ / "once.fifo").string();
+  const std::string replay = kToolCommand + " replay --json ";
+  struct Input {
+    const char* what;
+    std::string command;  // run by bash
+  };
+  const Input inputs[] = {
+      {"regular file", "exec " + replay + log},
+      {"pipe (process substitution)", "exec " + replay + "<(cat " + log + ")"},
+      {"FIFO", "rm -f " + fifo + " && mkfifo " + fifo + " && { cat " + log + " > " + fifo +
+                   " & } && exec " + replay + fifo},
+      {"/dev/stdin, a pipe", "cat " + log + " | " + replay + "/dev/stdin"},
+      {"'-', a pipe", "cat " + log + " | " + replay + "-"},
+      {"gzip through a pipe", "gzip -c " + log + " | " + replay + "-"},
+  };
+  const Expected e = ExpectedFor(Rows(), kCopies);
+  for (const Input& input : inputs) {
+    const ToolRun run = RunProgram({"bash", "-c", input.command}, store_->Path(), false);
+    ASSERT_EQ(run.status, 0) << input.what << "\n" << run.err;
+    const nlohmann::json json = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(json.is_discarded()) << input.what << "\n" << run.out;
+    EXPECT_EQ(json["lines"], std::count(content.begin(), content.end(), '\n')) << input.what;
+    EXPECT_EQ(json["requests"], e.requests) << input.what;
+    EXPECT_EQ(json["rewritten"], e.rewritten) << input.what;
+    EXPECT_EQ(json["malformed"], 2 * kCopies) << input.what;
+  }
+  fs::remove(fifo);
 }
 
 TEST_F(ReplayTest, ToolExitCodes) {

@@ -109,6 +109,8 @@ BOOL WINAPI AddHeaderCall(HTTP_FILTER_CONTEXT* context, LPSTR name, LPSTR value)
 // the filter leaves it.
 struct RequestServer : FilterServer {
   explicit RequestServer(const FilterRequest& r) : request(r), url(r.url) {}
+  RequestServer(const RequestServer&) = delete;
+  RequestServer& operator=(const RequestServer&) = delete;
 
   BOOL GetServerVariable(const char* name, void* buffer, DWORD* size) override {
     const std::string_view variable = name;
@@ -134,14 +136,16 @@ struct RequestServer : FilterServer {
   }
   BOOL SetHeader(const char* name, const char* value) override {
     if (std::string_view(name) == "url") {
-      url = value;
+      newUrl = value;
+      url = newUrl;
       rewritten = true;
     }
     return TRUE;
   }
 
   FilterRequest request;
-  std::string url;
+  std::string_view url;  // the request's, until the filter sets one (newUrl)
+  std::string newUrl;
   bool rewritten = false;
 };
 
@@ -199,8 +203,14 @@ FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc,
   FilterOutcome outcome;
   outcome.status = SendNotification(httpFilterProc, server);
   outcome.rewritten = server.rewritten;
-  outcome.url = std::move(server.url);
+  outcome.url = server.rewritten ? std::move(server.newUrl) : std::string(request.url);
   return outcome;
+}
+
+bool RewritesUrl(HttpFilterProcFunction httpFilterProc, const FilterRequest& request) {
+  RequestServer server(request);
+  SendNotification(httpFilterProc, server);
+  return server.rewritten;
 }
 
 BOOL FilterServer::GetServerVariable(const char*, void*, DWORD*) { return FALSE; }

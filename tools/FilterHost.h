@@ -90,4 +90,8 @@ FilterOutcome RunPreprocHeaders(const FilterLibrary& filter, const FilterRequest
 FilterOutcome RunPreprocHeaders(HttpFilterProcFunction httpFilterProc,
                                 const FilterRequest& request);
 
+// The same, returning only whether the filter rewrote the URL; nothing of
+// the request is copied (replay calls it for every line of a log).
+bool RewritesUrl(HttpFilterProcFunction httpFilterProc, const FilterRequest& request);
+
 }  // namespace refwarden

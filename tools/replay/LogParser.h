@@ -1,23 +1,15 @@
 // Parsing web-server access log lines into the three values the filter reads:
-// host, referer and request URL. Two formats: the W3C extended format (IIS,
-// also as its Advanced Logging module writes it), whose columns a "#Fields:"
-// directive names, and the NCSA combined format (Apache, nginx), which records
-// no host.
+// host, referer and request URL. Each format is one LineParser and one row of
+// the table of formats (LogFormats.h), which also says how a file in it is
+// recognised and whether it records the host.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace refwarden {
-
-enum class LogFormat { kW3c, kCombined };
-
-// Returns the format a file is in, judged by its first non-empty line
-// (without a byte-order mark): W3C when it starts with '#', combined
-// otherwise.
-LogFormat DetectLogFormat(std::string_view firstLine);
 
 // One request as a log line records it. The views point into the line or into
 // the parser's own buffers and stay valid until the parser's next Parse call.
@@ -31,51 +23,61 @@ struct LogRequest {
 
 enum class LineKind {
   kRequest,    // *request was filled in
-  kFields,     // a W3C "#Fields:" directive; fields() describes it
-  kIgnored,    // empty line or another W3C directive
+  kFields,     // a directive that says what the lines after it record; fields() says it
+  kIgnored,    // empty line or another directive
   kMalformed,  // not a line of this format; *request is unspecified
 };
 
-// What the last W3C "#Fields:" directive records.
-struct W3cFields {
-  bool url = false;      // cs-uri-stem
-  bool host = false;     // cs-host or cs(Host)
-  bool referer = false;  // cs(Referer)
+// What the lines of a log record, as its last directive (W3C "#Fields:")
+// says, or always, for a format without directives.
+struct LogFields {
+  bool url = false;      // the request URL (W3C cs-uri-stem)
+  bool host = false;     // the Host header (W3C cs-host or cs(Host))
+  bool referer = false;  // the Referer header (W3C cs(Referer))
 };
 
+// The parser of one log format. Keeps what the directives read so far said.
+class LineParser {
+ public:
+  virtual ~LineParser() = default;
+  // Parses one line, without its line ending. A line holding a NUL byte, raw
+  // or escaped, is malformed.
+  virtual LineKind Parse(std::string_view line, LogRequest* request) = 0;
+  // What the lines after the last kFields line record.
+  virtual const LogFields& fields() const = 0;
+};
+
+// The W3C extended format (IIS, also as its Advanced Logging module writes
+// it), whose columns a "#Fields:" directive names; before one, every data line
+// is malformed. Fields are separated by runs of blanks; a field that begins
+// with '"' runs to the closing quote and may hold blanks ("" inside is one
+// quote); '-' is an absent value; field names compare ignoring ASCII case.
+// Nothing else is decoded.
+std::unique_ptr<LineParser> MakeW3cParser();
+
+// The NCSA combined format (Apache, nginx), which records no host. Values
+// lose their quotes and backslash escapes (\" \\ \xHH); nothing else is
+// decoded.
+std::unique_ptr<LineParser> MakeCombinedParser();
+
+struct LogFormatRow;
+
+// A parser of the format named by a row of LogFormats() ("w3c", "combined").
 class LogParser {
  public:
-  explicit LogParser(LogFormat format) : format_(format) {}
+  // Throws std::invalid_argument for a name no row has.
+  explicit LogParser(std::string_view formatName);
+  explicit LogParser(const LogFormatRow& format);
 
-  LogFormat format() const { return format_; }
-  const W3cFields& fields() const { return fields_; }
-
-  // Parses one line, without its line ending. A W3C "#Fields:" directive
-  // sets the columns of the lines after it; before one, every W3C data line
-  // is malformed. W3C fields are separated by runs of blanks; a field that
-  // begins with '"' runs to the closing quote and may hold blanks ("" inside
-  // is one quote); '-' is an absent value; field names compare ignoring
-  // ASCII case. Combined values lose their quotes and backslash escapes
-  // (\" \\ \xHH). Nothing else is decoded. A line holding a NUL byte, raw or
-  // escaped, is malformed.
-  LineKind Parse(std::string_view line, LogRequest* request);
+  const LogFormatRow& format() const { return *format_; }
+  const LogFields& fields() const { return parser_->fields(); }
+  LineKind Parse(std::string_view line, LogRequest* request) {
+    return parser_->Parse(line, request);
+  }
 
  private:
-  LineKind ParseW3cDirective(std::string_view line);
-  LineKind ParseW3c(std::string_view line, LogRequest* request);
-  LineKind ParseCombined(std::string_view line, LogRequest* request);
-
-  static constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
-  enum Kept { kStem, kQuery, kHost, kReferer, kKeptCount };
-
-  LogFormat format_;
-  bool haveFields_ = false;
-  W3cFields fields_;
-  std::size_t columnCount_ = 0;
-  std::size_t columns_[kKeptCount] = {kNoColumn, kNoColumn, kNoColumn, kNoColumn};
-  std::vector<unsigned char> keptOfColumn_;  // a Kept, or kKeptCount for a column not read
-  std::string url_;                          // a W3C URL joined from stem and query
-  std::string unquoted_[kKeptCount + 1];     // values that carried escapes
+  const LogFormatRow* format_;
+  std::unique_ptr<LineParser> parser_;
 };
 
 }  // namespace refwarden

@@ -18,6 +18,17 @@ namespace {
 
 constexpr std::size_t kRawBlock = 256 * 1024;
 constexpr std::size_t kTextBlock = 1024 * 1024;
+// The buffers start small and double with each read up to the sizes above,
+// so that an input opened and read only as far as its first lines (while
+// others wait their turn) holds little.
+constexpr std::size_t kFirstBlock = 16 * 1024;
+
+void Grow(std::vector<unsigned char>* buffer, std::size_t most) {
+  if (buffer->size() < most) buffer->resize(std::min(2 * buffer->size(), most));
+}
+void Grow(std::vector<char>* buffer, std::size_t most) {
+  if (buffer->size() < most) buffer->resize(std::min(2 * buffer->size(), most));
+}
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 #ifdef _WIN32
@@ -74,8 +85,8 @@ bool LogReader::Open(const std::string& path) {
     ownsFile_ = true;
     if (IsRegular(st)) size_ = static_cast<std::uint64_t>(st.st_size);
   }
-  raw_.resize(kRawBlock);
-  text_.resize(kTextBlock);
+  raw_.resize(kFirstBlock);
+  text_.resize(kFirstBlock);
   return true;
 }
 
@@ -91,6 +102,7 @@ bool LogReader::FillRaw() {
   if (rawBegin_ > 0) std::memmove(raw_.data(), raw_.data() + rawBegin_, rest);
   rawBegin_ = 0;
   rawEnd_ = rest;
+  Grow(&raw_, kRawBlock);
   const std::size_t got = std::fread(raw_.data() + rawEnd_, 1, raw_.size() - rawEnd_, file_);
   if (got == 0) {
     if (std::ferror(file_)) Fail(std::strerror(errno));
@@ -197,6 +209,7 @@ bool LogReader::FillText() {
   if (begin_ > 0) std::memmove(text_.data(), text_.data() + begin_, rest);
   begin_ = 0;
   end_ = rest;
+  Grow(&text_, kTextBlock);
   const std::size_t got = Decode(text_.data() + end_, text_.size() - end_);
   end_ += got;
   if (got == 0) textEof_ = true;

@@ -76,6 +76,20 @@ constexpr const char* kAccountStore =
     "the account's store (REFWARDEN_REGISTRY, else the default)";
 #endif
 
+std::string Joined(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : separator) + part;
+  return out;
+}
+
+// One line per format of the table: its --format name and what writes it.
+std::string FormatsInWords() {
+  std::string out;
+  for (const LogFormatRow& row : LogFormats())
+    out += "\n  " + std::string(row.name) + ": " + row.description;
+  return out;
+}
+
 // What check says of one request, said of the replay's.
 std::string TraceWarning(const ReplaySummary& summary) {
   const std::uint64_t n = summary.tracesNotWritten();
@@ -96,17 +110,20 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "what it did: image requests, rewrites, the sites that hot-link most");
   replay
       ->add_option("log", arguments->files,
-                   "Access logs: W3C extended (IIS, also Advanced Logging) or combined\n"
-                   "(Apache, nginx), plain or gzip-compressed; '-' reads standard input"
+                   "Access logs, plain or gzip-compressed; '-' reads standard input"
 #ifdef _WIN32
                    ";\n'*' and '?' in a file name are expanded"
 #endif
-                   )
+                   ". Formats:" +
+                       FormatsInWords())
       ->required();
   replay->add_option("--host", arguments->host,
                      "The site's Host, for logs that do not record it (combined format)");
-  replay->add_option("--format", arguments->format, "The log format; judged per file when omitted")
-      ->check(CLI::IsMember({"w3c", "combined"}));
+  replay
+      ->add_option(
+          "--format", arguments->format,
+          "The log format (" + Joined(LogFormatNames(), ", ") + "); judged per file when omitted")
+      ->check(CLI::IsMember(LogFormatNames()));
   replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
@@ -137,8 +154,7 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
     }
 #endif
     if (replay->count("--host") > 0) replayOptions.host = arguments->host;
-    if (arguments->format == "w3c") replayOptions.format = LogFormat::kW3c;
-    if (arguments->format == "combined") replayOptions.format = LogFormat::kCombined;
+    if (!arguments->format.empty()) replayOptions.format = FindLogFormat(arguments->format);
     replayOptions.withoutReferer = arguments->assumeNoReferer;
     replayOptions.stop = &interrupted;
 

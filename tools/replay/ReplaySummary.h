@@ -51,6 +51,7 @@ class ReplaySummary {
                   const RequestOutcome& outcome);
   // Counts one line read, whatever it held.
   void AddLine() { ++lines_; }
+  void AddLines(std::uint64_t n) { lines_ += n; }
   // Counts a malformed line; the first few places are kept for the report.
   void AddMalformed(std::string_view file, std::uint64_t line);
   void AddFile() { ++files_; }

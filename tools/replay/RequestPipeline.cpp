@@ -138,11 +138,10 @@ void RequestPipeline::Replay(const Batch& batch) {
     const std::string_view referer = bytes.substr(r.hostLength, r.refererLength);
     const std::string_view url = bytes.substr(r.hostLength + r.refererLength, r.urlLength);
     bytes.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
-    const FilterOutcome outcome =
-        RunPreprocHeaders(httpFilterProc_, FilterRequest{host, referer, url});
-    traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, outcome.rewritten);
+    const bool rewritten = RewritesUrl(httpFilterProc_, FilterRequest{host, referer, url});
+    traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, rewritten);
     summary_->AddRequest(url.substr(0, r.pathLength), referer, r.refererLogged,
-                         RequestOutcome{r.image, outcome.rewritten});
+                         RequestOutcome{r.image, rewritten});
   }
 }
 
