@@ -23,5 +23,6 @@ void AddCheckCommand(CLI::App& app, ToolOptions& options);
 void AddRegCommand(CLI::App& app, ToolOptions& options);
 void AddReplayCommand(CLI::App& app, ToolOptions& options);
 void AddServeCommand(CLI::App& app, ToolOptions& options);
+void AddProbeCommand(CLI::App& app, ToolOptions& options);
 
 }  // namespace refwarden

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
   refwarden::AddCheckCommand(app, options);
   refwarden::AddRegCommand(app, options);
   refwarden::AddReplayCommand(app, options);
+  refwarden::AddProbeCommand(app, options);
 #ifndef _WIN32
   refwarden::AddServeCommand(app, options);
 #endif
