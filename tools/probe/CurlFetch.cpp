@@ -68,8 +68,8 @@ class CurlFetcher : public HttpFetcher {
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
       response.status = static_cast<int>(status);
     } else if (code == CURLE_WRITE_ERROR || code == CURLE_FILESIZE_EXCEEDED) {
-      response.error = "the answer is longer than " + std::to_string(settings_.maxBody >> 20) +
-                       " MiB";
+      response.error =
+          "the answer is longer than " + std::to_string(settings_.maxBody >> 20) + " MiB";
     } else {
       response.error = reason[0] != '\0' ? reason : curl_easy_strerror(code);
     }

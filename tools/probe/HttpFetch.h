@@ -26,8 +26,8 @@ struct HttpResponse {
 };
 
 struct FetchSettings {
-  long timeoutMs = 10000;  // the bound on each request, connecting included
-  bool insecure = false;   // true: TLS certificates are not verified
+  long timeoutMs = 10000;           // the bound on each request, connecting included
+  bool insecure = false;            // true: TLS certificates are not verified
   std::size_t maxBody = 64u << 20;  // a longer body fails the request
 };
 

@@ -46,7 +46,9 @@ std::string Suffix(const std::string& path) {
   return Lower(std::string_view(path).substr(dot));
 }
 
-bool IsSuccess(const HttpResponse& r) { return r.error.empty() && r.status >= 200 && r.status < 300; }
+bool IsSuccess(const HttpResponse& r) {
+  return r.error.empty() && r.status >= 200 && r.status < 300;
+}
 
 // "12345 bytes, image/jpeg" or "404, 120 bytes".
 std::string Described(const HttpResponse& r) {
@@ -184,9 +186,9 @@ std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher)
   const std::string ownReferer = OwnReferer(url);
   const HttpResponse own = fetcher.Get(url, ownReferer);
   if (!own.error.empty()) {
-    findings.push_back(Make(url, kCheckUnreachable, Severity::kError,
-                            "the site could not be reached: " + own.error,
-                            "check the URL, the name, the port and the network path to the site"));
+    findings.push_back(Make(
+        url, kCheckUnreachable, Severity::kError, "the site could not be reached: " + own.error,
+        "check the URL, the name, the port, the network path to the site and its certificate"));
     return findings;
   }
   if (!IsSuccess(own)) {
@@ -203,22 +205,22 @@ std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher)
   const std::string ownText = " than the site's own referer (" + Described(own) + ")";
   const std::string foreignText = "a foreign referer (" + options.foreignReferer + ") got ";
   const std::string suffix = Suffix(parts.path);
-  const bool filterSuffix = suffix == ".jpg" || suffix == ".gif" || suffix == ".png" ||
-                            suffix == ".bmp";
+  const bool filterSuffix =
+      suffix == ".jpg" || suffix == ".gif" || suffix == ".png" || suffix == ".bmp";
   if (!foreign.error.empty()) {
     findings.push_back(Make(url, "foreign-referer", Severity::kWarning,
                             foreignText + "no answer (" + foreign.error +
                                 "): hot-linkers get no image, but no placeholder either"));
   } else if (IsSuccess(foreign) && foreign.body == own.body) {
-    findings.push_back(Make(
-        url, "foreign-referer", Severity::kError,
-        "NOT protected: " + foreignText + "the same bytes (" + Described(foreign) + ")" +
-            (filterSuffix ? "" : "; the filter protects only .jpg, .gif, .png and .bmp"),
-        "install the filter for this site and run refwarden.exe doctor on the server"));
+    findings.push_back(
+        Make(url, "foreign-referer", Severity::kError,
+             "NOT protected: " + foreignText + "the same bytes (" + Described(foreign) + ")" +
+                 (filterSuffix ? "" : "; the filter protects only .jpg, .gif, .png and .bmp"),
+             "install the filter for this site and run refwarden.exe doctor on the server"));
   } else if (IsSuccess(foreign)) {
-    findings.push_back(Make(url, "foreign-referer", Severity::kOk,
-                            "protected: " + foreignText + "other bytes (" + Described(foreign) +
-                                ")" + ownText));
+    findings.push_back(
+        Make(url, "foreign-referer", Severity::kOk,
+             "protected: " + foreignText + "other bytes (" + Described(foreign) + ")" + ownText));
   } else if (foreign.status == 404 || foreign.status == 410) {
     const std::string placeholder = "/refwarden" + (filterSuffix ? suffix : std::string(".jpg"));
     findings.push_back(Make(url, "placeholder-missing", Severity::kWarning,
@@ -232,18 +234,18 @@ std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher)
                             "protected: " + foreignText + "a redirect (" + Described(foreign) +
                                 ", Location: " + foreign.Header("location") + ")"));
   } else {
-    findings.push_back(Make(url, "foreign-referer",
-                            foreign.status == 403 ? Severity::kOk : Severity::kWarning,
-                            (foreign.status == 403 ? "protected: " : "") + foreignText +
-                                Described(foreign) +
-                                ": hot-linkers get no image, but no placeholder either"));
+    findings.push_back(
+        Make(url, "foreign-referer", foreign.status == 403 ? Severity::kOk : Severity::kWarning,
+             (foreign.status == 403 ? "protected: " : "") + foreignText + Described(foreign) +
+                 ": hot-linkers get no image, but no placeholder either"));
   }
 
-  const std::string noneText = "a request without a referer (a typed address, a browser or proxy "
-                               "that sends none) got ";
+  const std::string noneText =
+      "a request without a referer (a typed address, a browser or proxy "
+      "that sends none) got ";
   if (!none.error.empty()) {
-    findings.push_back(Make(url, "no-referer", Severity::kWarning,
-                            noneText + "no answer: " + none.error));
+    findings.push_back(
+        Make(url, "no-referer", Severity::kWarning, noneText + "no answer: " + none.error));
   } else if (IsSuccess(none) && none.body == own.body) {
     findings.push_back(Make(url, "no-referer", Severity::kOk,
                             noneText + "the image itself, as the site's own referer does"));
@@ -279,17 +281,18 @@ std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher)
     findings.push_back(Make(
         url, "cache-headers", Severity::kWarning,
         "a browser or shared cache may keep these answers and give them to a request with "
-        "another referer (" + whose + "): " + risk,
+        "another referer (" +
+            whose + "): " + risk,
         "send images with Cache-Control: no-store, or Vary: Referer; on IIS: appcmd set config "
         "\"SITE\" /section:staticContent /clientCache.cacheControlMode:DisableCache"));
   }
   if (!anyRisk) {
-    findings.push_back(Make(url, "cache-headers", Severity::kOk,
-                            "no answer may be kept by a cache for another referer (Cache-Control: " +
-                                (own.Header("cache-control").empty()
-                                     ? std::string("none")
-                                     : own.Header("cache-control")) +
-                                ")"));
+    findings.push_back(
+        Make(url, "cache-headers", Severity::kOk,
+             "no answer may be kept by a cache for another referer (Cache-Control: " +
+                 (own.Header("cache-control").empty() ? std::string("none")
+                                                      : own.Header("cache-control")) +
+                 ")"));
   }
   return findings;
 }

@@ -38,19 +38,20 @@ void AddProbeCommand(CLI::App& app, ToolOptions& options) {
       "probe",
       "Check a live site from outside, as a hot-linker meets it: GET an image URL with the "
       "site's own referer, a foreign one and none, and compare the answers");
-  probe->add_option("url", arguments->options.url, "The URL of an image on the site")
-      ->required();
+  probe->add_option("url", arguments->options.url, "The URL of an image on the site")->required();
   probe->add_flag("--json", arguments->json,
                   "Print {\"findings\": [{\"check\", \"severity\", \"subject\", \"message\", "
                   "\"fix\"}]}");
   probe->add_flag("--insecure", arguments->options.insecure,
                   "Do not verify the TLS certificate (the report says so)");
-  probe->add_option("--timeout", arguments->options.timeoutSeconds,
-                    "Seconds each request may take, connecting included")
+  probe
+      ->add_option("--timeout", arguments->options.timeoutSeconds,
+                   "Seconds each request may take, connecting included")
       ->check(CLI::Range(1, 600))
       ->capture_default_str();
-  probe->add_option("--foreign-referer", arguments->options.foreignReferer,
-                    "The referer of the hot-linking page")
+  probe
+      ->add_option("--foreign-referer", arguments->options.foreignReferer,
+                   "The referer of the hot-linking page")
       ->capture_default_str();
   probe->footer(
       "Exit status: 0 protected, nothing to warn of; 5 warnings only (placeholder missing, "
