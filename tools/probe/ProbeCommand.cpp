@@ -54,10 +54,12 @@ void AddProbeCommand(CLI::App& app, ToolOptions& options) {
                    "The referer of the hot-linking page")
       ->capture_default_str();
   probe->footer(
-      "Exit status: 0 protected, nothing to warn of; 5 warnings only (placeholder missing, "
-      "cacheable answers, --insecure); 6 errors (NOT protected); 7 the site could not be "
-      "reached or answered nothing usable to its own referer; 2 the URL is not an http(s) "
-      "image URL.");
+      "Exit status:\n"
+      "  0  protected, nothing to warn of\n"
+      "  5  warnings only: the placeholder is missing, answers a cache may keep, --insecure\n"
+      "  6  errors: the site is NOT protected\n"
+      "  7  the site could not be reached, or answered nothing usable to its own referer\n"
+      "  2  the URL is not an http(s) URL of an image");
   probe->callback([arguments, &options] { options.exitCode = RunProbe(*arguments); });
 }
 
