@@ -142,6 +142,8 @@ class ProbeTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("refwarden-probe-" + std::to_string(getpid()));
     fs::create_directories(dir_);
     setenv("REFWARDEN_REGISTRY", (dir_ / "registry.sqlite").c_str(), 1);
+    // Loopback only, even where the environment names a proxy.
+    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
     // The demo site without its JPEG placeholder.
     fs::copy(REFWARDEN_EXAMPLES_DIR "/site", dir_ / "site", fs::copy_options::recursive);
     fs::remove(dir_ / "site" / "refwarden.jpg");

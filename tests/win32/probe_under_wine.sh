@@ -55,6 +55,7 @@ start() {
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 export REFWARDEN_REGISTRY=$work/registry.sqlite
+export NO_PROXY=127.0.0.1,localhost  # loopback only, whatever proxy the environment names
 cp -r "$root/examples/site" "$work/site" && rm "$work/site/refwarden.jpg"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
   -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >"$work/openssl.log" 2>&1 ||
