@@ -21,6 +21,10 @@ if [[ ! -x $linux_tool ]]; then
   exit 77
 fi
 
+if [[ ! -x $wine ]]; then
+  echo "probe_under_wine: no Wine at $wine: skipped"
+  exit 77
+fi
 if [[ -z ${WINEPREFIX:-} ]]; then
   echo "probe_under_wine: WINEPREFIX is not set: skipped"
   exit 77
