@@ -46,7 +46,7 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
-// A server process started in `dir`, ready once its output holds `ready`;
+// A server process started in `dir`, ready once its output holds a line with `ready`;
 // the number after `portMark` in that output is its port when one is given.
 class Server {
  public:
@@ -66,7 +66,12 @@ class Server {
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (pid_ > 0 && Clock::now() < deadline && printed_.find(ready) == std::string::npos) {
+    // Ready once the line that holds `ready` is complete.
+    const auto complete = [this, &ready] {
+      const std::size_t at = printed_.find(ready);
+      return at != std::string::npos && printed_.find('\n', at) != std::string::npos;
+    };
+    while (pid_ > 0 && Clock::now() < deadline && !complete()) {
       pollfd readable{out[0], POLLIN, 0};
       if (poll(&readable, 1, 100) <= 0) continue;
       char buffer[4096];
@@ -75,8 +80,7 @@ class Server {
       printed_.append(buffer, static_cast<std::size_t>(n));
     }
     output_ = out[0];
-    const std::size_t at = printed_.find(ready);
-    if (at == std::string::npos) return;
+    if (!complete()) return;
     ready_ = true;
     if (!portMark.empty()) {
       const std::size_t mark = printed_.find(portMark);
@@ -183,6 +187,13 @@ TEST_F(ProbeTest, TellsProtectedNotProtectedAndPlaceholderMissingApart) {
   Server plain({"python3", "-u", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
                 REFWARDEN_EXAMPLES_DIR "/site", "0"},
                dir_, "Serving HTTP", " port ");
+  // Takes connections and never answers.
+  Server silent({"python3", "-u", "-c",
+                 "import socket, time\n"
+                 "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()\n"
+                 "print('silent port', s.getsockname()[1]); time.sleep(600)"},
+                dir_, "silent port", "silent port ");
+  ASSERT_TRUE(silent.ready() && silent.port() > 0) << silent.printed();
   ASSERT_TRUE(demo.ready() && demo.port() > 0) << demo.printed();
   ASSERT_TRUE(missing.ready() && missing.port() > 0) << missing.printed();
   ASSERT_TRUE(plain.ready() && plain.port() > 0) << plain.printed();
@@ -228,6 +239,11 @@ TEST_F(ProbeTest, TellsProtectedNotProtectedAndPlaceholderMissingApart) {
        7,
        {{"unreachable", "error"}},
        "status 404"},
+      {"a server that never answers",
+       "--timeout 1 " + url(silent, "http", "/a.jpg"),
+       7,
+       {{"unreachable", "error"}},
+       "timed out"},
       {"nothing listening",
        "http://127.0.0.1:" + std::to_string(FreePort()) + "/a.jpg",
        7,
@@ -248,7 +264,7 @@ TEST_F(ProbeTest, TellsProtectedNotProtectedAndPlaceholderMissingApart) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name + ": probe " + row.arguments);
-    const ToolRun run = RunTool("probe --timeout 10 --json " + row.arguments);
+    const ToolRun run = RunTool("probe --json " + row.arguments);
     std::string messages;
     const auto checks = Checks(run.output, &messages);
     EXPECT_EQ(run.status, row.status) << run.output;

@@ -73,6 +73,9 @@ image=$root/examples/site/images/harbour.jpg
 start demo "foreign site:" "$work" "$linux_tool" serve --demo --listen 127.0.0.1:0
 start missing "own site:" "$work" "$linux_tool" serve --root "$work/site" --listen 127.0.0.1:0
 start plain "Serving HTTP" "$work" python3 -u -m http.server --bind 127.0.0.1 --directory "$root/examples/site" 0
+start silent "silent port" "$work" python3 -u -c "import socket, time
+s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen()
+print('silent port %d' % s.getsockname()[1]); time.sleep(600)"
 tls_port=$(free_port)
 start tls ACCEPT "$work/tls" openssl s_server -HTTP -accept "$tls_port" -cert "$work/cert.pem" -key "$work/key.pem"
 serve_port() { sed -n 's|.*own site: *http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/$1.log" | head -n 1; }
@@ -80,14 +83,16 @@ demo=http://127.0.0.1:$(serve_port demo)
 missing=http://127.0.0.1:$(serve_port missing)
 plain=http://127.0.0.1:$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$work/plain.log" | head -n 1)
 tls=https://127.0.0.1:$tls_port
+silent=http://127.0.0.1:$(sed -n 's/^silent port \([0-9]*\)$/\1/p' "$work/silent.log")
 
-# probe NAME STATUS CHECKS ARGUMENT...: refwarden.exe probe --json ARGUMENT...
-# exits STATUS, and its findings hold each "check=severity" of CHECKS.
+# probe NAME STATUS CHECKS SAID ARGUMENT...: refwarden.exe probe --json
+# ARGUMENT... exits STATUS, its findings hold each "check=severity" of CHECKS,
+# and its output the text SAID.
 probe() {
-  local name=$1 want=$2 checks=$3 status=0 out
-  shift 3
+  local name=$1 want=$2 checks=$3 said=$4 status=0 out
+  shift 4
   # Wine's own complaints go to stderr; the findings alone to stdout.
-  "$wine" "$exe" probe --json --timeout 10 "$@" >"$work/probe.out" 2>"$work/probe.err" || status=$?
+  "$wine" "$exe" probe --json "$@" >"$work/probe.out" 2>"$work/probe.err" || status=$?
   out=$(tr -d '\r' <"$work/probe.out")
   if [[ $status != "$want" ]]; then
     fail "$name: exit $status, want $want: $out $(cat "$work/probe.err")"
@@ -99,13 +104,15 @@ import json, sys
 found = {(f["check"], f["severity"]) for f in json.loads(sys.argv[1])["findings"]}
 print(" ".join(c for c in sys.argv[2].split() if tuple(c.split("=")) not in found))' "$out" "$checks" 2>&1)
   if [[ -n $missing_checks ]]; then fail "$name: no $missing_checks in $out"; return; fi
+  if [[ $out != *"$said"* ]]; then fail "$name: no '$said' in $out"; return; fi
   echo "ok:   $name: exit $status, $checks"
 }
 
-probe "serve --demo" 0 "foreign-referer=ok no-referer=ok cache-headers=ok" "$demo/images/harbour.jpg"
-probe "plain static server" 6 "foreign-referer=error cache-headers=warning" "$plain/images/harbour.jpg"
-probe "placeholder removed" 5 "placeholder-missing=warning" "$missing/images/harbour.jpg"
-probe "https, certificate nobody vouches for" 7 "unreachable=error" "$tls/images/harbour.jpg"
-probe "https --insecure" 6 "tls-unverified=warning foreign-referer=error" --insecure "$tls/images/harbour.jpg"
+probe "serve --demo" 0 "foreign-referer=ok no-referer=ok cache-headers=ok" "protected" "$demo/images/harbour.jpg"
+probe "plain static server" 6 "foreign-referer=error cache-headers=warning" "NOT protected" "$plain/images/harbour.jpg"
+probe "placeholder removed" 5 "placeholder-missing=warning" "refwarden.jpg" "$missing/images/harbour.jpg"
+probe "a server that never answers" 7 "unreachable=error" "timed out" --timeout 2 "$silent/a.jpg"
+probe "https, certificate nobody vouches for" 7 "unreachable=error" "certificate" "$tls/images/harbour.jpg"
+probe "https --insecure" 6 "tls-unverified=warning foreign-referer=error" "NOT protected" --insecure "$tls/images/harbour.jpg"
 
 ((failures == 0)) || { echo "probe_under_wine: $failures check(s) failed" >&2; exit 1; }
