@@ -61,7 +61,7 @@ check_pe() {
     fail "$file is not ${PE[$arch]} (${FORMAT[$arch]}): $("$objdump" -f "$file" | grep 'file format')"
   fi
   imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -u | tr '\n' ' ')
-  bad=$(echo "$imports" | tr ' ' '\n' | grep -v -i -x -E 'kernel32\.dll|advapi32\.dll|msvcrt\.dll|user32\.dll|ntdll\.dll|version\.dll|api-ms-win-[a-z0-9-]+\.dll|' || true)
+  bad=$(echo "$imports" | tr ' ' '\n' | grep -v -i -x -E 'kernel32\.dll|advapi32\.dll|msvcrt\.dll|user32\.dll|ntdll\.dll|version\.dll|winhttp\.dll|api-ms-win-[a-z0-9-]+\.dll|' || true)
   if [[ -z $bad ]]; then ok "$file imports only system DLLs: $imports"; else fail "$file imports $bad"; fi
 }
 
@@ -219,6 +219,15 @@ wine_suite() {
   answer=$("$wine" "$dir/refwarden.exe" --filter "$(winpath "$UNPACKED/${OTHER[$arch]}/refwarden.dll")" check --host h /a.jpg 2>&1 | tr -d '\r' || true)
   if [[ $answer == "refwarden: cannot load filter library "*"(not a ${BITS[$arch]}-bit DLL;"* ]]; then ok "$arch refwarden check refuses the ${OTHER[$arch]} DLL and says why"
   else fail "$arch refwarden check with the ${OTHER[$arch]} DLL said '$answer'"; fi
+
+  # refwarden.exe probe against the Linux serve, a plain server and TLS (77: no Linux build).
+  local probe_status=0
+  tests/win32/probe_under_wine.sh "$wine" "$dir/refwarden.exe" || probe_status=$?
+  case $probe_status in
+    0) ok "$arch refwarden probe tells protected, not protected and placeholder-missing apart" ;;
+    77) echo "$arch refwarden probe not run: no Linux build of the tool" ;;
+    *) fail "$arch refwarden probe (exit $probe_status)" ;;
+  esac
 }
 
 # ---- stages ----------------------------------------------------------------------

@@ -24,5 +24,6 @@ void AddRegCommand(CLI::App& app, ToolOptions& options);
 void AddReplayCommand(CLI::App& app, ToolOptions& options);
 void AddServeCommand(CLI::App& app, ToolOptions& options);
 void AddDoctorCommand(CLI::App& app, ToolOptions& options);  // Windows only
+void AddProbeCommand(CLI::App& app, ToolOptions& options);
 
 }  // namespace refwarden

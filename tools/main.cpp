@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   refwarden::AddCheckCommand(app, options);
   refwarden::AddRegCommand(app, options);
   refwarden::AddReplayCommand(app, options);
+  refwarden::AddProbeCommand(app, options);
 #ifdef _WIN32
   refwarden::AddDoctorCommand(app, options);
 #endif

@@ -1,59 +1,12 @@
 #include "tools/findings/Findings.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <iomanip>
+#include <nlohmann/json.hpp>
+
+#include "tools/replay/TerminalText.h"
 
 namespace refwarden {
-
-namespace {
-
-// Control characters as \xHH, so that text from outside cannot act on a terminal.
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-}  // namespace
 
 const char* SeverityName(Severity severity) {
   switch (severity) {
@@ -69,8 +22,7 @@ const char* SeverityName(Severity severity) {
 
 Severity WorstSeverity(const std::vector<Finding>& findings) {
   Severity worst = Severity::kOk;
-  for (const Finding& finding : findings)
-    if (static_cast<int>(finding.severity) > static_cast<int>(worst)) worst = finding.severity;
+  for (const Finding& finding : findings) worst = std::max(worst, finding.severity);
   return worst;
 }
 
@@ -87,39 +39,42 @@ int ExitStatusFor(const std::vector<Finding>& findings) {
 }
 
 void PrintFindingsText(std::ostream& out, const std::vector<Finding>& findings) {
+  // Subjects in the order they first appear, each with all of its findings.
   std::vector<std::string> subjects;
   for (const Finding& finding : findings) {
-    bool seen = false;
-    for (const std::string& subject : subjects) seen = seen || subject == finding.subject;
-    if (!seen) subjects.push_back(finding.subject);
+    if (std::find(subjects.begin(), subjects.end(), finding.subject) == subjects.end())
+      subjects.push_back(finding.subject);
   }
+  // Findings hold paths, URLs and header values from outside: NameText turns
+  // control bytes and invalid UTF-8 into \xHH, and keeps Windows' backslashes.
+  bool first = true;
   for (const std::string& subject : subjects) {
-    out << Printable(subject) << '\n';
+    if (!first) out << '\n';
+    first = false;
+    out << NameText(subject) << '\n';
     for (const Finding& finding : findings) {
       if (finding.subject != subject) continue;
-      std::string severity = SeverityName(finding.severity);
-      severity.resize(8, ' ');
-      out << "  " << severity << ' ' << finding.check << ": " << Printable(finding.message) << '\n';
-      size_t start = 0;
-      while (!finding.fix.empty() && start <= finding.fix.size()) {
-        size_t end = finding.fix.find('\n', start);
-        if (end == std::string::npos) end = finding.fix.size();
-        out << "             fix: " << Printable(finding.fix.substr(start, end - start)) << '\n';
-        start = end + 1;
-      }
+      out << "  " << std::left << std::setw(9) << SeverityName(finding.severity)
+          << NameText(finding.check) << ": " << NameText(finding.message) << '\n';
+      if (!finding.fix.empty()) out << "           fix: " << NameText(finding.fix) << '\n';
     }
   }
 }
 
 void PrintFindingsJson(std::ostream& out, const std::vector<Finding>& findings) {
-  out << "{\"findings\": [";
-  for (size_t i = 0; i < findings.size(); ++i) {
-    const Finding& f = findings[i];
-    out << (i ? ", " : "") << "{\"check\": " << JsonString(f.check) << ", \"severity\": \""
-        << SeverityName(f.severity) << "\", \"subject\": " << JsonString(f.subject)
-        << ", \"message\": " << JsonString(f.message) << ", \"fix\": " << JsonString(f.fix) << '}';
+  nlohmann::json list = nlohmann::json::array();
+  for (const Finding& finding : findings) {
+    list.push_back({{"check", finding.check},
+                    {"severity", SeverityName(finding.severity)},
+                    {"subject", finding.subject},
+                    {"message", finding.message},
+                    {"fix", finding.fix}});
   }
-  out << "]}\n";
+  // Bytes that are not UTF-8 (a header value, a path) become U+FFFD rather
+  // than an exception: JSON holds text only.
+  out << nlohmann::json{{"findings", list}}.dump(-1, ' ', false,
+                                                 nlohmann::json::error_handler_t::replace)
+      << '\n';
 }
 
 }  // namespace refwarden
