@@ -87,12 +87,12 @@ silent=http://127.0.0.1:$(sed -n 's/^silent port \([0-9]*\)$/\1/p' "$work/silent
 
 # probe NAME STATUS CHECKS SAID ARGUMENT...: refwarden.exe probe --json
 # ARGUMENT... exits STATUS, its findings hold each "check=severity" of CHECKS,
-# and its output the text SAID.
+# and its output the text SAID. With verb=doctor, refwarden.exe doctor --json.
 probe() {
   local name=$1 want=$2 checks=$3 said=$4 status=0 out
   shift 4
   # Wine's own complaints go to stderr; the findings alone to stdout.
-  "$wine" "$exe" probe --json "$@" >"$work/probe.out" 2>"$work/probe.err" || status=$?
+  "$wine" "$exe" "${verb:-probe}" --json "$@" >"$work/probe.out" 2>"$work/probe.err" || status=$?
   out=$(tr -d '\r' <"$work/probe.out")
   if [[ $status != "$want" ]]; then
     fail "$name: exit $status, want $want: $out $(cat "$work/probe.err")"
@@ -113,6 +113,9 @@ probe "plain static server" 6 "foreign-referer=error cache-headers=warning" "NOT
 probe "placeholder removed" 5 "placeholder-missing=warning" "refwarden.jpg" "$missing/images/harbour.jpg"
 probe "a server that never answers" 7 "unreachable=error" "timed out" --timeout 2 "$silent/a.jpg"
 probe "https, certificate nobody vouches for" 7 "unreachable=error" "certificate" "$tls/images/harbour.jpg"
+verb=doctor probe "doctor --url: the live site's findings after the server's" 6 \
+  "config-unreadable=error foreign-referer=ok no-referer=ok" "protected" \
+  --config 'Z:\nonexistent\applicationHost.config' --url "$demo/images/harbour.jpg"
 probe "https --insecure" 6 "tls-unverified=warning foreign-referer=error" "NOT protected" --insecure "$tls/images/harbour.jpg"
 
 ((failures == 0)) || { echo "probe_under_wine: $failures check(s) failed" >&2; exit 1; }

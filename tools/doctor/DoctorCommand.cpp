@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <iterator>
 #include <memory>
 
 #include "strings/AsciiText.h"
@@ -11,6 +12,7 @@
 #include "tools/doctor/DoctorRules.h"
 #include "tools/doctor/WindowsFacts.h"
 #include "tools/findings/Findings.h"
+#include "tools/probe/Probe.h"
 
 namespace refwarden {
 
@@ -20,6 +22,7 @@ struct DoctorOptions {
   std::string config;  // "" for the default path
   std::string site;
   bool json = false;
+  ProbeOptions probe;  // probe.url empty: the live site is not probed
 };
 
 using namespace doctor;
@@ -56,8 +59,13 @@ Inspection Inspect(const DoctorOptions& options) {
 
 int RunDoctor(const DoctorOptions& options) {
   std::vector<Finding> findings = Diagnose(Inspect(options));
-  // doctor --url URL: the probe's findings for the live site go here, after
-  // the server's, so that they share the printing and the exit status.
+  // The live site seen from outside, after the server's own findings, so
+  // that they share the printing and the exit status.
+  if (!options.probe.url.empty()) {
+    std::vector<Finding> live = ProbeUrl(options.probe);
+    findings.insert(findings.end(), std::make_move_iterator(live.begin()),
+                    std::make_move_iterator(live.end()));
+  }
   if (options.json) {
     PrintFindingsJson(std::cout, findings);
   } else {
@@ -76,6 +84,10 @@ void AddDoctorCommand(CLI::App& app, ToolOptions& options) {
                      "IIS's configuration (default "
                      "%windir%\\System32\\inetsrv\\config\\applicationHost.config)");
   doctor->add_option("--site", doctorOptions->site, "Check this site alone (default: every site)");
+  doctor->add_option("--url", doctorOptions->probe.url,
+                     "Also probe this image URL of the live site, as refwarden probe does");
+  doctor->add_flag("--insecure", doctorOptions->probe.insecure,
+                   "With --url: do not verify the site's TLS certificate (the report says so)");
   doctor->add_flag("--json", doctorOptions->json,
                    "Print {\"findings\": [{\"check\", \"severity\", \"subject\", \"message\", "
                    "\"fix\"}]}");
@@ -83,7 +95,8 @@ void AddDoctorCommand(CLI::App& app, ToolOptions& options) {
       "Checks, by ID: config-unreadable, module-missing, filter-not-configured,\n"
       "dll-missing, dll-not-filter, precondition-missing, precondition-wrong,\n"
       "pool-unprotected, filter-disabled, enable-cache, user-profile,\n"
-      "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 9 and 10).\n"
+      "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 9 and 10);\n"
+      "with --url, probe's checks of the live site too (refwarden probe --help).\n"
       "Run it as an administrator, with the refwarden.exe of either bitness.\n"
       "Exit status: 0 nothing worse than ok; 5 warnings, no error; 6 at least one error.");
   doctor->callback([doctorOptions, &options] { options.exitCode = RunDoctor(*doctorOptions); });
