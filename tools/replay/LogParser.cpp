@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "strings/AsciiText.h"
+#include "tools/replay/LogDates.h"
 
 namespace refwarden {
 
@@ -161,6 +162,9 @@ LineKind LogParser::ParseW3cDirective(std::string_view line) {
     if (EqualsIgnoringAsciiCase(name, "cs-host") || EqualsIgnoringAsciiCase(name, "cs(Host)"))
       keep(kHost);
     if (EqualsIgnoringAsciiCase(name, "cs(Referer)")) keep(kReferer);
+    // The UTC day wins over the local one when a log has both.
+    if (EqualsIgnoringAsciiCase(name, "date")) columns_[kDate] = columnCount_;
+    if (EqualsIgnoringAsciiCase(name, "date-local")) keep(kDate);
     ++columnCount_;
   }
   keptOfColumn_.assign(columnCount_, kKeptCount);
@@ -192,6 +196,7 @@ LineKind LogParser::ParseW3c(std::string_view line, LogRequest* request) {
   request->hasReferer = fields_.referer;
   request->host = values[kHost];
   request->referer = values[kReferer];
+  request->date = ParseW3cDate(values[kDate]);
   const std::string_view stem = values[kStem];
   const std::string_view query = values[kQuery];
   if (query.empty()) {
@@ -215,6 +220,7 @@ LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
   if (rest.empty() || rest.front() != '[') return LineKind::kMalformed;
   const std::size_t close = rest.find(']');
   if (close == std::string_view::npos) return LineKind::kMalformed;
+  const std::uint32_t date = ParseCombinedDate(rest.substr(1, close - 1));
   rest.remove_prefix(close + 1);
   rest = TrimBlanks(rest);
 
@@ -239,6 +245,7 @@ LineKind LogParser::ParseCombined(std::string_view line, LogRequest* request) {
   request->host = {};
   request->referer = referer == "-" ? std::string_view() : referer;
   request->url = url;
+  request->date = date;
   return LineKind::kRequest;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,7 @@ struct LogRequest {
   std::string_view host;     // empty when the request had no Host header
   std::string_view referer;  // empty when the request had no Referer header
   std::string_view url;      // path, plus '?' and the query when there is one
+  std::uint32_t date = 0;    // the day as yyyymmdd (LogDates), 0 when the line records none
 };
 
 enum class LineKind {
@@ -56,7 +58,8 @@ class LogParser {
   // begins with '"' runs to the closing quote and may hold blanks ("" inside
   // is one quote); '-' is an absent value; field names compare ignoring
   // ASCII case. Combined values lose their quotes and backslash escapes
-  // (\" \\ \xHH). Nothing else is decoded. A line holding a NUL byte, raw or
+  // (\" \\ \xHH). Nothing else is decoded. The date comes from the W3C
+  // "date" field (else "date-local") or the combined timestamp. A line holding a NUL byte, raw or
   // escaped, is malformed.
   LineKind Parse(std::string_view line, LogRequest* request);
 
@@ -66,13 +69,13 @@ class LogParser {
   LineKind ParseCombined(std::string_view line, LogRequest* request);
 
   static constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
-  enum Kept { kStem, kQuery, kHost, kReferer, kKeptCount };
+  enum Kept { kStem, kQuery, kHost, kReferer, kDate, kKeptCount };
 
   LogFormat format_;
   bool haveFields_ = false;
   W3cFields fields_;
   std::size_t columnCount_ = 0;
-  std::size_t columns_[kKeptCount] = {kNoColumn, kNoColumn, kNoColumn, kNoColumn};
+  std::size_t columns_[kKeptCount] = {kNoColumn, kNoColumn, kNoColumn, kNoColumn, kNoColumn};
   std::vector<unsigned char> keptOfColumn_;  // a Kept, or kKeptCount for a column not read
   std::string url_;                          // a W3C URL joined from stem and query
   std::string unquoted_[kKeptCount + 1];     // values that carried escapes

@@ -84,6 +84,7 @@ struct FileReplay {
   ReplaySummary& summary;
   ReplayProgress& progress;
   std::uint64_t bytesBefore;  // what earlier files gave the progress bar
+  std::uint32_t file;         // the summary's index of the file
 
   void Run() {
     std::optional<LogParser> parser;
@@ -127,7 +128,7 @@ struct FileReplay {
       if (!request.hasHost && !options.host) CheckCombined(options, name);
       const std::string_view host =
           request.hasHost ? request.host : std::string_view(*options.host);
-      pipeline.Add(host, request.referer, request.url, request.hasReferer);
+      pipeline.Add(host, request.referer, request.url, request.hasReferer, request.date, file);
     }
     if (!reader.error().empty()) summary.AddError(name, reader.error());
   }
@@ -155,8 +156,8 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
         summary.AddError(name, reader.error());
         continue;
       }
-      summary.AddFile();
-      FileReplay{options, name, reader, pipeline, summary, progress, bytesBefore}.Run();
+      const std::uint32_t fileIndex = summary.AddFile(name);
+      FileReplay{options, name, reader, pipeline, summary, progress, bytesBefore, fileIndex}.Run();
       bytesBefore += reader.size();
       if (summary.interrupted()) break;
     }
