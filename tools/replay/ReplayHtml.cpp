@@ -105,9 +105,11 @@ std::string DayChart(const std::vector<std::pair<std::string, PartCounts>>& days
                 "requests and rewrites by day\">\n",
                 kWidth, kHeight, kWidth, kHeight);
   svg += buffer;
-  for (int tick = 0; tick <= 4; ++tick) {
-    const double y = kTop + plotHeight * (1 - tick / 4.0);
-    const std::uint64_t value = scale * static_cast<std::uint64_t>(tick) / 4;
+  // Gridlines at whole numbers: fifths of 5 and 10, quarters of 20, halves of 2.
+  const int ticks = scale % 5 == 0 ? 5 : scale % 4 == 0 ? 4 : scale % 2 == 0 ? 2 : 1;
+  for (int tick = 0; tick <= ticks; ++tick) {
+    const double y = kTop + plotHeight * (1 - static_cast<double>(tick) / ticks);
+    const std::uint64_t value = scale * static_cast<std::uint64_t>(tick) / static_cast<std::uint64_t>(ticks);
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>"
                   "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
