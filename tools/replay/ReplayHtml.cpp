@@ -53,7 +53,7 @@ th,td{padding:3px 10px;text-align:left;vertical-align:top;border-bottom:1px soli
 td.n,th.n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 td.name{word-break:break-all;font-family:ui-monospace,Consolas,monospace;font-size:13px}
 .meaning{color:#4a5262;font-size:14px}.note{background:#fff6db;border-left:4px solid #e0b000;padding:6px 10px}
-.k0{color:#8a5a00}.k1,.k2{color:#b00020}.k3{color:#1d5fb0}
+.k0{color:#8a5a00}.k1,.k2{color:#a3001d}.k3{color:#1d5fb0}
 svg{display:block;max-width:100%;height:auto}svg text{font:11px system-ui,sans-serif;fill:#4a5262}
 .legend span{display:inline-block;width:11px;height:11px;margin:0 4px 0 14px;vertical-align:-1px}
 @media print{body{margin:0;max-width:none;font-size:12px}h2{break-after:avoid}table,svg{break-inside:avoid}}
