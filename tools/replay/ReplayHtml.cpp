@@ -269,9 +269,9 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
         "so &lsquo;rewritten&rsquo; is an upper bound");
   }
   row("URLs over 4,096 bytes", "long_url_images", s.longUrlImages(),
-      "image requests the filter reads as an empty path: they pass unrewritten");
+      "image requests: the filter reads an empty path and lets them pass");
   row("Hosts over 4,096 bytes", "long_host_images", s.longHostImages(),
-      "image requests the filter reads with an empty host: any absolute referer passes");
+      "image requests: read as no host, so any absolute referer passes");
   if (s.tracesNotWritten() > 0) {
     row("traces not written", "traces_not_written", s.tracesNotWritten(),
         "so the filter let these requests pass unchanged; trace store: " +

@@ -221,12 +221,11 @@ std::string ReplaySummary::Text(std::size_t top) const {
   }
   if (longUrlImages_ > 0) {
     rows.push_back({"URLs over 4,096 bytes", Grouped(longUrlImages_),
-                    "image requests the filter reads as an empty path: they pass unrewritten"});
+                    "image requests: the filter reads an empty path and lets them pass"});
   }
   if (longHostImages_ > 0) {
     rows.push_back({"Hosts over 4,096 bytes", Grouped(longHostImages_),
-                    "image requests the filter reads with an empty host: any absolute referer "
-                    "passes"});
+                    "image requests: read as no host, so any absolute referer passes"});
   }
   if (tracesNotWritten_ > 0) {
     rows.push_back({"traces not written", Grouped(tracesNotWritten_),
