@@ -417,9 +417,9 @@ void ReadReports(const nlohmann::json& json, const std::string& html, Counts* fr
   fromHtml->malformed = number("malformed");
   fromHtml->images = number("images");
   fromHtml->rewritten = number("rewritten");
-  fromHtml->withoutReferer =
-      html.find("id=\"without_referer_field\"") == std::string::npos ? 0
-                                                                      : number("without_referer_field");
+  fromHtml->withoutReferer = html.find("id=\"without_referer_field\"") == std::string::npos
+                                 ? 0
+                                 : number("without_referer_field");
   fromHtml->errors = fromJson->errors;  // said in words only
   fromHtml->longUrls = number("long_url_images");
   fromHtml->longHosts = number("long_host_images");

@@ -344,8 +344,7 @@ TEST(ReplaySummaryTest, DaysFilesAndKindsAgreeInEveryReport) {
       << text;
   EXPECT_NE(text.find("  (no date)           2          2          0\n"), std::string::npos)
       << text;
-  EXPECT_NE(text.find("          4          4          2  <b>x</b>\\x1b.log\n"),
-            std::string::npos)
+  EXPECT_NE(text.find("          4          4          2  <b>x</b>\\x1b.log\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("URLs over 4,096 bytes      1  image requests"), std::string::npos) << text;
   EXPECT_NE(text.find("Hosts over 4,096 bytes     1  image requests"), std::string::npos) << text;

@@ -135,7 +135,8 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
                    "of their image requests then counts as hot-linked (an upper bound)");
   replay->footer(
       "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
-      "summary of what was read is still printed), or the --html file not written; 2 a log records no referer;\n"
+      "summary of what was read is still printed), or the --html file not written; 2 a log records "
+      "no referer;\n"
       "3 the trace of some requests could not be written, so the filter let them\n"
       "pass unchanged (the summary counts them and names the trace store and why);\n"
       "106 --host is needed; 130 interrupted (the summary so far is printed).\n"

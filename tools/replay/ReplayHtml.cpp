@@ -109,12 +109,13 @@ std::string DayChart(const std::vector<std::pair<std::string, PartCounts>>& days
   const int ticks = scale % 5 == 0 ? 5 : scale % 4 == 0 ? 4 : scale % 2 == 0 ? 2 : 1;
   for (int tick = 0; tick <= ticks; ++tick) {
     const double y = kTop + plotHeight * (1 - static_cast<double>(tick) / ticks);
-    const std::uint64_t value = scale * static_cast<std::uint64_t>(tick) / static_cast<std::uint64_t>(ticks);
+    const std::uint64_t value =
+        scale * static_cast<std::uint64_t>(tick) / static_cast<std::uint64_t>(ticks);
     std::snprintf(buffer, sizeof buffer,
                   "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\"/>"
                   "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
-                  kLeft, y, kWidth - kRight, y, tick == 0 ? "#8a93a3" : "#e3e6eb", kLeft - 6,
-                  y + 4, Grouped(value).c_str());
+                  kLeft, y, kWidth - kRight, y, tick == 0 ? "#8a93a3" : "#e3e6eb", kLeft - 6, y + 4,
+                  Grouped(value).c_str());
     svg += buffer;
   }
   // Label about ten days, whatever their number.
@@ -183,8 +184,8 @@ std::string TopTable(const char* id, const char* what, const TopCounter& table, 
   }
   out += "</table>\n";
   if (!table.exact()) {
-    out += std::string("<p class=\"note\">Approximate: more distinct ") + what +
-           " than fit in " + std::to_string(ReplaySummary::kTableBudget >> 20) +
+    out += std::string("<p class=\"note\">Approximate: more distinct ") + what + " than fit in " +
+           std::to_string(ReplaySummary::kTableBudget >> 20) +
            " MiB, so these counts may be too high by the amount shown (Space-Saving); every " +
            what + " more frequent than the last one listed is among them.</p>\n";
   }
@@ -247,9 +248,10 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
       "<title>Refwarden replay: who would get the placeholder</title>\n<style>" +
       std::string(kStyle) + "</style>\n</head>\n<body>\n<h1>Replay of access logs</h1>\n";
-  out += std::string("<p class=\"lead\">") + (s.interrupted() ? "Interrupted after " : "Replayed ") +
-         Count("files", s.files()) + (s.files() == 1 ? " file, " : " files, ") +
-         Count("lines", s.lines()) + " lines, through the filter as it would run on the site.</p>\n";
+  out += std::string("<p class=\"lead\">") +
+         (s.interrupted() ? "Interrupted after " : "Replayed ") + Count("files", s.files()) +
+         (s.files() == 1 ? " file, " : " files, ") + Count("lines", s.lines()) +
+         " lines, through the filter as it would run on the site.</p>\n";
 
   out += "<h2>Summary</h2>\n<table>\n";
   const auto row = [&out](const char* label, const std::string& id, std::uint64_t n,
@@ -261,8 +263,8 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
   row("malformed lines skipped", "malformed", s.malformed(), "");
   row("image requests", "images", s.images(), Percent(s.images(), s.requests()) + " of requests");
   row("rewritten", "rewritten", s.rewritten(),
-      Percent(s.rewritten(), s.requests()) + " of requests, " +
-          Percent(s.rewritten(), s.images()) + " of image requests");
+      Percent(s.rewritten(), s.requests()) + " of requests, " + Percent(s.rewritten(), s.images()) +
+          " of image requests");
   if (s.withoutRefererField() > 0) {
     row("from logs without referers", "without_referer_field", s.withoutRefererField(),
         "replayed as if none had a referer: each of their image requests counts as hot-linked, "
@@ -289,11 +291,10 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
   for (std::size_t k = 0; k < kRewriteKindCount; ++k) {
     const RewriteKind kind = kKinds[k];
     const std::uint64_t n = s.kindCount(kind);
-    out += "<tr><th class=\"k" + std::to_string(k) + "\">" +
-           std::string(RewriteKindTitle(kind)) + "</th><td class=\"n\">" +
-           Count("kind-" + std::string(RewriteKindKey(kind)), n) + "</td><td class=\"n\">" +
-           Percent(n, s.rewritten()) + "</td><td><div class=\"meaning\">" +
-           std::string(RewriteKindMeaning(kind)) + "</div>";
+    out += "<tr><th class=\"k" + std::to_string(k) + "\">" + std::string(RewriteKindTitle(kind)) +
+           "</th><td class=\"n\">" + Count("kind-" + std::string(RewriteKindKey(kind)), n) +
+           "</td><td class=\"n\">" + Percent(n, s.rewritten()) +
+           "</td><td><div class=\"meaning\">" + std::string(RewriteKindMeaning(kind)) + "</div>";
     const auto entries = s.kindTop(kind).Top(std::min(top, ReplaySummary::kKindTop));
     if (!entries.empty()) {
       out += "<table>";
@@ -315,8 +316,7 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
   std::vector<std::pair<std::string, PartCounts>> files;
   const std::size_t fileCount = std::max(s.fileCounts().size(), s.fileNames().size());
   for (std::size_t i = 0; i < fileCount; ++i) {
-    files.emplace_back(s.FileName(i),
-                       i < s.fileCounts().size() ? s.fileCounts()[i] : PartCounts{});
+    files.emplace_back(s.FileName(i), i < s.fileCounts().size() ? s.fileCounts()[i] : PartCounts{});
   }
   if (!files.empty()) out += "<h2>By file</h2>\n" + PartsTable("file-", "file", files, true);
 

@@ -99,8 +99,7 @@ void AppendParts(std::string* out, std::string_view title, bool nameLast,
   const auto line = [&](const std::string& name, const std::string& a, const std::string& b,
                         const std::string& c) {
     char counts[128];
-    std::snprintf(counts, sizeof counts, "%*s  %*s  %*s", w, a.c_str(), w, b.c_str(), w,
-                  c.c_str());
+    std::snprintf(counts, sizeof counts, "%*s  %*s  %*s", w, a.c_str(), w, b.c_str(), w, c.c_str());
     char first[32] = "";
     if (!nameLast) std::snprintf(first, sizeof first, "%-12s", name.c_str());
     *out += std::string("  ") + first + counts + (nameLast ? "  " + name : "") + '\n';
@@ -331,12 +330,14 @@ std::string ReplaySummary::Json(std::size_t top) const {
   };
   nlohmann::json perDay = nlohmann::json::array();
   for (const auto& day : days_) {
-    perDay.push_back(counts({{"date", day.first == 0 ? nlohmann::json() : nlohmann::json(FormatDate(day.first))}}, day.second));
+    perDay.push_back(counts(
+        {{"date", day.first == 0 ? nlohmann::json() : nlohmann::json(FormatDate(day.first))}},
+        day.second));
   }
   nlohmann::json perFile = nlohmann::json::array();
   for (std::size_t i = 0; i < std::max(fileCounts_.size(), fileNames_.size()); ++i) {
-    perFile.push_back(counts({{"file", FileName(i)}},
-                             i < fileCounts_.size() ? fileCounts_[i] : PartCounts{}));
+    perFile.push_back(
+        counts({{"file", FileName(i)}}, i < fileCounts_.size() ? fileCounts_[i] : PartCounts{}));
   }
   const nlohmann::json summary = {
       {"files", files_},

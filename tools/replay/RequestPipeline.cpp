@@ -61,8 +61,8 @@ void RequestPipeline::Add(std::string_view host, std::string_view referer, std::
   batch.requests.push_back(
       {static_cast<std::uint32_t>(host.size()), static_cast<std::uint32_t>(referer.size()),
        static_cast<std::uint32_t>(url.size()), static_cast<std::uint32_t>(path.size()),
-       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites,
-       date, file});
+       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites, date,
+       file});
   batch.bytes.append(host).append(referer).append(url);
   if (batch.Full()) Submit();
 }

@@ -71,7 +71,8 @@ RewriteKind ClassifyRewrite(std::string_view host, std::string_view referer) {
     if (referer[slashes - 1] != ':' || !IsAsciiLetter(referer.front()))
       return RewriteKind::kOtherSite;
     scheme = referer.substr(0, slashes - 1);
-    if (scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") !=
+    if (scheme.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") !=
         std::string_view::npos)
       return RewriteKind::kOtherSite;
   }
