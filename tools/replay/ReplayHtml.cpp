@@ -303,6 +303,7 @@ std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
                Shown(entry.name) + "</td></tr>";
       }
       out += "</table>";
+      if (!s.kindTop(kind).exact()) out += "<div class=\"meaning\">(approximate)</div>";
     }
     out += "</td></tr>\n";
   }

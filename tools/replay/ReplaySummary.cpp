@@ -150,9 +150,13 @@ std::uint32_t ReplaySummary::AddFile(std::string_view name) {
 void ReplaySummary::AddRequest(const ReplayedRequest& request, const RequestOutcome& outcome) {
   ++requests_;
   if (!request.refererLogged) ++withoutRefererField_;
-  std::uint32_t date = request.date;
-  if (days_.size() >= kMaxDays && days_.count(date) == 0) date = 0;
-  PartCounts& day = days_[date];
+  if (lastDay_ == nullptr || request.date != lastDate_) {
+    std::uint32_t date = request.date;
+    if (days_.size() >= kMaxDays && days_.count(date) == 0) date = 0;
+    lastDay_ = &days_[date];  // map nodes stay where they are
+    lastDate_ = request.date;
+  }
+  PartCounts& day = *lastDay_;
   if (request.file >= fileCounts_.size()) fileCounts_.resize(request.file + std::size_t{1});
   PartCounts& file = fileCounts_[request.file];
   ++day.requests;
@@ -271,6 +275,7 @@ void ReplaySummary::AppendKinds(std::string* out, std::size_t top) const {
     *out += line;
     if (kindCount(kind) == 0) continue;
     *out += Wrapped(RewriteKindMeaning(kind), "      ");
+    if (!kindTop(kind).exact()) *out += "      (the top entries are approximate)\n";
     for (const TopCounter::Entry& entry : kindTop(kind).Top(std::min(top, kKindTop))) {
       *out += "        " + Grouped(entry.count) + "  " + Shown(entry.name) + '\n';
     }

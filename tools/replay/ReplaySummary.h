@@ -65,7 +65,7 @@ class ReplaySummary {
   static constexpr std::size_t kTableBudget = 16 << 20;
   static constexpr std::size_t kMalformedShown = 5;
   // The memory the top table of each kind of rewrite may take.
-  static constexpr std::size_t kKindBudget = 4 << 20;
+  static constexpr std::size_t kKindBudget = 1 << 20;
   // Distinct days kept; the requests of later new days count under date 0.
   static constexpr std::size_t kMaxDays = 3660;
   // The top entries shown for each kind of rewrite, at most.
@@ -182,6 +182,9 @@ class ReplaySummary {
   std::uint64_t kinds_[kRewriteKindCount] = {};
   std::vector<TopCounter> kindTops_;
   std::map<std::uint32_t, PartCounts> days_;
+  // The day of the last request: logs come a day at a time.
+  std::uint32_t lastDate_ = 0;
+  PartCounts* lastDay_ = nullptr;
   // Written by AddRequest's thread only; the names by the other.
   std::vector<PartCounts> fileCounts_;
   std::vector<std::string> fileNames_;
