@@ -101,6 +101,18 @@ check_report() {
     grep -Eio '.{0,20}((src|href)=|@import|url\(|<script|<link).{0,20}' "$report"
     return 1
   fi
+  # The page's counts are the month's, as its lines were made: day d has
+  # 20 + d requests, line n of kind n % 6 (1-4 images; 2-4 rewritten).
+  local want got
+  want=$(for day in $(seq 1 30); do seq 1 $((20 + day)); done |
+    awk '{r++; k = $1 % 6; if (k >= 1 && k <= 4) i++; if (k >= 2 && k <= 4) w++}
+         END {print r, i, w}')
+  got=$(for id in requests images rewritten; do
+    grep -o "<data id=\"$id\" value=\"[0-9]*\"" "$report" | grep -o '[0-9]*"$' | tr -d '"'
+  done | tr '\n' ' ')
+  if [[ "$got" != "$want " ]]; then
+    echo "FAIL the report counts '$got', the month has '$want'"; return 1
+  fi
   chrome --window-size=1000,2200 --screenshot="$artefacts/replay-report.png" "file://$report" >/dev/null
   if [[ -z $python ]]; then
     echo "FAIL python3-pil is not installed: the screenshot cannot be checked"; return 1

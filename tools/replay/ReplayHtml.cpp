@@ -95,7 +95,9 @@ std::string DayChart(const std::vector<std::pair<std::string, PartCounts>>& days
   }
   const double plotWidth = kWidth - kLeft - kRight;
   const double plotHeight = kHeight - kTop - kBottom;
-  const double slot = plotWidth / static_cast<double>(std::max<std::size_t>(days.size(), 1));
+  // A few days keep bars of a sensible width, to the left.
+  const double slot =
+      std::min(72.0, plotWidth / static_cast<double>(std::max<std::size_t>(days.size(), 1)));
   const double bar = std::max(1.0, slot * 0.8 / 3);
   char buffer[512];
   std::string svg;
@@ -209,6 +211,10 @@ everyone.</li>
 size with <code>refwarden reg query</code>; removing it is safe (the filter makes it again).</li>
 <li><b>Buffer limits</b>: a URL over 4,096 bytes passes unrewritten; a Host over 4,096 bytes reads
 as empty, so any absolute referer passes.</li>
+<li><b>What still gets through</b>: the suffix written another way (<code>/a.JPG</code>,
+<code>/a%2ejpg</code>) where the server maps it to the same file; a referer that merely holds
+<code>/</code>, the Host, <code>/</code> somewhere; a request without a Host; every request while
+the trace cannot be written.</li>
 </ul>
 )";
 
