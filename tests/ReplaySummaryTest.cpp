@@ -186,6 +186,10 @@ TEST(ReplaySummaryTest, PastTheTableBudgetTheListSaysItIsApproximate) {
   EXPECT_EQ(json["top_rewritten_paths_exact"], false);
   EXPECT_EQ(json["top_rewritten_paths"][0]["overcount"], 0);
   EXPECT_EQ(json["top_rewritten_paths"][1]["path"].get<std::string>().size(), 4006u);
+  // The page says so too, and cuts the long names short.
+  const std::string html = ReplayHtml(summary, 3);
+  EXPECT_NE(html.find("<p class=\"note\">Approximate: more distinct paths"), std::string::npos);
+  EXPECT_NE(html.find("pppp&hellip; (4,006 bytes)"), std::string::npos);
 }
 
 TEST(ReplaySummaryTest, ListsSayWhenNothingWasRewritten) {
