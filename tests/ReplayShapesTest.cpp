@@ -472,8 +472,32 @@ TEST(ReplayShapesTest, ThroughTheFilterLibrary) {
   }
 }
 
+// The days and the kinds as the text report gives them: the table "By day"
+// (a date and three counts a line) and the count after each kind's title.
+void ReadText(const std::string& text, Days* days, std::string* kinds) {
+  std::istringstream lines(text);
+  std::uint64_t kindCounts[kRewriteKindCount] = {};
+  bool inDays = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "By day") inDays = true;
+    if (line.empty()) inDays = false;
+    std::istringstream words(line);
+    std::string date;
+    Counts counts;
+    if (inDays && words >> date >> counts.requests >> counts.images >> counts.rewritten)
+      (*days)[date] = counts;
+    for (std::size_t k = 0; k < kRewriteKindCount; ++k) {
+      const std::string title = "  " + std::string(RewriteKindTitle(static_cast<RewriteKind>(k)));
+      if (line.compare(0, title.size(), title) == 0) {
+        std::istringstream(line.substr(title.size())) >> kindCounts[k];
+      }
+    }
+  }
+  *kinds = Kinds(kindCounts);
+}
+
 // The text report shows bytes from the logs escaped: no control byte but the
-// line ends reaches the terminal.
+// line ends reaches the terminal. Its days and kinds are the hand counts.
 TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
   for (const Shape& shape : Shapes()) {
     if (!ForTheTool(shape)) continue;
@@ -486,6 +510,11 @@ TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
                                                           << Printable(run.out);
       ASSERT_NE(byte, 0x7F) << shape.what;
     }
+    Days days;
+    std::string kinds;
+    ReadText(run.out, &days, &kinds);
+    EXPECT_EQ(DaysText(days), shape.days) << shape.what << "\n" << run.out;
+    EXPECT_EQ(kinds, shape.kinds) << shape.what << "\n" << run.out;
   }
   const Shape& hostile = ShapeOf("access-hostile.log");
   const ToolRun run = RunTool(ToolArguments(hostile, false));
