@@ -124,9 +124,11 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
-  replay->add_option("--html", arguments->html,
-                     "Also write the report as one self-contained HTML page to this file\n"
-                     "(a chart by day, who would get the placeholder, what to do next)");
+  replay
+      ->add_option("--html", arguments->html,
+                   "Also write the report as one self-contained HTML page to this file\n"
+                   "(a chart by day, who would get the placeholder, what to do next)")
+      ->option_text("FILE");
   replay->add_flag("--trace", arguments->trace,
                    "Trace the replayed paths where the filter traces them on a server\n"
                    "(by default they go to a private store, deleted after the run)");
@@ -135,10 +137,10 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
                    "of their image requests then counts as hot-linked (an upper bound)");
   replay->footer(
       "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
-      "summary of what was read is still printed), or the --html file not written; 2 a log records "
-      "no referer;\n"
-      "3 the trace of some requests could not be written, so the filter let them\n"
-      "pass unchanged (the summary counts them and names the trace store and why);\n"
+      "summary of what was read is still printed), or the --html file could not be\n"
+      "written; 2 a log records no referer; 3 the trace of some requests could not\n"
+      "be written, so the filter let them pass unchanged (the summary counts them\n"
+      "and names the trace store and why);\n"
       "106 --host is needed; 130 interrupted (the summary so far is printed).\n"
       "Of several, the first in this order: 130, 1, 3.");
 
