@@ -479,6 +479,7 @@ void ReadText(const std::string& text, Days* days, std::string* kinds) {
   std::uint64_t kindCounts[kRewriteKindCount] = {};
   bool inDays = false;
   for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows' console text
     if (line == "By day") inDays = true;
     if (line.empty()) inDays = false;
     std::istringstream words(line);
