@@ -23,7 +23,7 @@ set -euo pipefail
 declare -A GROUPS_PACKAGES=(
   [build]="cmake g++ make pkg-config libgtest-dev libsqlite3-dev sqlite3 libcli11-dev libcpp-httplib-dev libmicrohttpd-dev nlohmann-json3-dev zlib1g-dev libcurl4-openssl-dev"
   [win32]="g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 googletest icoutils"
-  [browser]="chromium"
+  [browser]="chromium python3-pil"
   [bench]="libbenchmark-dev libpcre2-dev"
   [fuzz]="clang libclang-rt-14-dev"
 )

@@ -174,3 +174,50 @@ TEST(LogParserTest, ViewsSurviveUntilNextParse) {
 
 }  // namespace
 }  // namespace refwarden
+
+namespace refwarden {
+namespace {
+
+// The day each request is counted under: W3C "date" (over "date-local"),
+// the combined timestamp; anything that is not a date is none (0).
+TEST(LogParserTest, DatesOfRequests) {
+  struct Case {
+    std::string_view format;  // a row of LogFormats()
+    std::string_view fields;  // a W3C #Fields directive, or ""
+    std::string_view line;
+    std::uint32_t date;
+  };
+  const Case cases[] = {
+      {"w3c", "#Fields: date time cs-uri-stem", "2024-05-01 00:00:01 /a.jpg", 20240501},
+      {"w3c", "#Fields: date-local time-local cs-uri-stem", "2024-05-03 23:59:59.137 /a.jpg",
+       20240503},
+      {"w3c", "#Fields: date-local date cs-uri-stem", "2024-05-03 2024-05-04 /a.jpg", 20240504},
+      {"w3c", "#Fields: date cs-uri-stem", "- /a.jpg", 0},
+      {"w3c", "#Fields: date cs-uri-stem", "2024-13-01 /a.jpg", 0},
+      {"w3c", "#Fields: date cs-uri-stem", "24-05-01 /a.jpg", 0},
+      {"w3c", "#Fields: time cs-uri-stem", "00:00:01 /a.jpg", 0},
+      {"combined", "",
+       "1.2.3.4 - - [05/May/2024:10:00:00 +0000] \"GET /a.jpg HTTP/1.1\" 200 1 \"-\" \"-\"",
+       20240505},
+      {"combined", "",
+       "1.2.3.4 - - [31/DEC/1999:23:59:59 -0500] \"GET /a.jpg HTTP/1.1\" 200 1 \"-\" \"-\"",
+       19991231},
+      {"combined", "",
+       "1.2.3.4 - - [5/May/2024:10:00:00 +0000] \"GET /a.jpg HTTP/1.1\" 200 1 \"-\" \"-\"", 0},
+      {"combined", "",
+       "1.2.3.4 - - [05/Mai/2024:10:00:00 +0000] \"GET /a.jpg HTTP/1.1\" 200 1 \"-\" \"-\"", 0},
+      {"combined", "", "1.2.3.4 - - [] \"GET /a.jpg HTTP/1.1\" 200 1 \"-\" \"-\"", 0},
+  };
+  for (const Case& c : cases) {
+    LogParser parser(c.format);
+    LogRequest request;
+    if (!c.fields.empty()) {
+      ASSERT_EQ(parser.Parse(c.fields, &request), LineKind::kFields);
+    }
+    ASSERT_EQ(parser.Parse(c.line, &request), LineKind::kRequest) << Printable(c.line);
+    EXPECT_EQ(request.date, c.date) << Printable(c.line);
+  }
+}
+
+}  // namespace
+}  // namespace refwarden

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -35,6 +36,7 @@ extern char** environ;
 #include "tests/support/TempStore.h"
 #include "tools/replay/FileArguments.h"
 #include "tools/replay/LogRequests.h"
+#include "tools/replay/RewriteKinds.h"
 
 namespace refwarden {
 namespace {
@@ -45,16 +47,30 @@ using testing::Printable;
 struct Counts {
   std::uint64_t requests = 0, malformed = 0, images = 0, rewritten = 0, withoutReferer = 0;
   std::uint64_t errors = 0;
+  std::uint64_t longUrls = 0, longHosts = 0;  // image requests past the filter's buffers
   bool operator==(const Counts& o) const {
     return requests == o.requests && malformed == o.malformed && images == o.images &&
-           rewritten == o.rewritten && withoutReferer == o.withoutReferer && errors == o.errors;
+           rewritten == o.rewritten && withoutReferer == o.withoutReferer && errors == o.errors &&
+           longUrls == o.longUrls && longHosts == o.longHosts;
   }
 };
 
 std::ostream& operator<<(std::ostream& out, const Counts& c) {
   return out << "{requests " << c.requests << ", malformed " << c.malformed << ", images "
              << c.images << ", rewritten " << c.rewritten << ", without referer "
-             << c.withoutReferer << ", errors " << c.errors << "}";
+             << c.withoutReferer << ", errors " << c.errors << ", long URLs " << c.longUrls
+             << ", long hosts " << c.longHosts << "}";
+}
+
+// Requests, image requests and rewrites of each day: "2024-05-04 2/1/1, ...".
+using Days = std::map<std::string, Counts>;
+std::string DaysText(const Days& days) {
+  std::string out;
+  for (const auto& [date, c] : days) {
+    out += (out.empty() ? "" : ", ") + date + " " + std::to_string(c.requests) + "/" +
+           std::to_string(c.images) + "/" + std::to_string(c.rewritten);
+  }
+  return out;
 }
 
 constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNeedsHost = 106;
@@ -66,44 +82,50 @@ struct Shape {
   int status;
   Counts counts;        // when replayed (status 0 or 1)
   const char* message;  // what standard error must hold, or ""
+  const char* days;     // DaysText when replayed
+  const char* kinds;    // rewrites without referer/same site/likely alias/other sites
 };
 
 // Counts: requests, malformed, images, rewritten, without a referer field,
-// files not read to the end.
+// files not read to the end, image requests with a URL / a Host over 4,096
+// bytes.
 const std::vector<Shape>& Shapes() {
   const std::vector<std::string> host = {"--host", "www.example.com"};
   // clang-format off
   static const std::vector<Shape> shapes = {
       {"IIS 10 with cs-host, restarted midway", {"u_ex240501.log"}, {},
-       kReplayed, {9, 0, 5, 4, 0, 0}, ""},
+       kReplayed, {9, 0, 5, 4, 0, 0}, "", "2024-05-01 9/5/4", "1/1/0/2"},
       {"UTF-8 byte-order mark, UTF-8 path", {"u_ex240502.log"}, {},
-       kReplayed, {3, 0, 2, 1, 0, 0}, ""},
+       kReplayed, {3, 0, 2, 1, 0, 0}, "", "2024-05-02 3/2/1", "0/0/0/1"},
       {"Advanced Logging: quoted fields, cs(Host), local time", {"advanced-logging_20240503.log"}, {},
-       kReplayed, {5, 0, 4, 3, 0, 0}, ""},
+       kReplayed, {5, 0, 4, 3, 0, 0}, "", "2024-05-03 5/4/3", "1/0/0/2"},
       {"no cs(Referer): refused", {"noreferer_u_ex240504.log"}, {},
-       kRefused, {}, "noreferer_u_ex240504.log:4: this #Fields directive records no referer"},
+       kRefused, {}, "noreferer_u_ex240504.log:4: this #Fields directive records no referer", "", ""},
       {"no cs(Referer), replayed as requests without one", {"noreferer_u_ex240504.log"}, {"--assume-no-referer"},
-       kReplayed, {3, 0, 2, 2, 3, 0}, ""},
+       kReplayed, {3, 0, 2, 2, 3, 0}, "", "2024-05-04 3/2/2", "2/0/0/0"},
       {"IIS default fields, no cs-host: needs --host", {"default-fields_u_ex240510.log"}, {},
-       kNeedsHost, {}, "without cs-host or cs(Host)"},
+       kNeedsHost, {}, "without cs-host or cs(Host)", "", ""},
       {"IIS default fields with --host", {"default-fields_u_ex240510.log"}, host,
-       kReplayed, {2, 0, 2, 1, 0, 0}, ""},
+       kReplayed, {2, 0, 2, 1, 0, 0}, "", "2024-05-10 2/2/1", "0/0/0/1"},
       {"a NUL inside a W3C path", {"nul_u_ex240506.log"}, {},
-       kReplayed, {2, 1, 1, 1, 0, 0}, ""},
+       kReplayed, {2, 1, 1, 1, 0, 0}, "", "2024-05-06 2/1/1", "0/0/0/1"},
       {"Apache combined, a TLS handshake logged escaped", {"access.log"}, host,
-       kReplayed, {4, 1, 3, 2, 0, 0}, ""},
+       kReplayed, {4, 1, 3, 2, 0, 0}, "", "2024-05-05 4/3/2", "1/0/0/1"},
       {"nginx combined, gzip of two members", {"access.log.2.gz"}, host,
-       kReplayed, {3, 0, 2, 1, 0, 0}, ""},
+       kReplayed, {3, 0, 2, 1, 0, 0}, "", "2024-05-04 2/1/1, 2024-05-05 1/1/0", "0/0/0/1"},
       {"combined with terminal escapes and an escaped NUL", {"access-hostile.log"}, host,
-       kReplayed, {2, 1, 2, 2, 0, 0}, ""},
+       kReplayed, {2, 1, 2, 2, 0, 0}, "", "2024-05-05 2/2/2", "1/0/0/1"},
       {"a line over 64 KiB", {"longline_u_ex240507.log.gz"}, {},
-       kReplayed, {2, 1, 2, 1, 0, 0}, ""},
+       kReplayed, {2, 1, 2, 1, 0, 0}, "", "2024-05-07 2/2/1", "0/0/0/1"},
       {"gzip cut short", {"truncated_u_ex240508.log.gz"}, {},
-       kReadError, {2, 0, 2, 1, 0, 1}, "truncated_u_ex240508.log.gz: the file is truncated"},
+       kReadError, {2, 0, 2, 1, 0, 1}, "truncated_u_ex240508.log.gz: the file is truncated", "2024-05-08 2/2/1", "0/0/0/1"},
       {"plain lines after a gzip member", {"appended_u_ex240509.log.gz"}, {},
-       kReplayed, {3, 0, 2, 2, 0, 0}, ""},
+       kReplayed, {3, 0, 2, 2, 0, 0}, "", "2024-05-09 3/2/2", "1/0/0/1"},
       {"a wildcard, as Windows passes it", {"u_ex24050?.log"}, {},
-       kReplayed, {12, 0, 7, 5, 0, 0}, ""},
+       kReplayed, {12, 0, 7, 5, 0, 0}, "", "2024-05-01 9/5/4, 2024-05-02 3/2/1", "1/1/0/3"},
+      {"the site under other names, past midnight; a URL and a Host over 4,096 bytes",
+       {"aliases_u_ex240511.log"}, {},
+       kReplayed, {14, 0, 13, 10, 0, 0, 1, 1}, "", "2024-05-11 10/9/8, 2024-05-12 4/4/2", "2/3/3/2"},
   };
   // clang-format on
   return shapes;
@@ -144,6 +166,23 @@ std::string FlagValue(const std::vector<std::string>& flags, const std::string& 
   return "";
 }
 
+// What the filter reads of a value: its 4,096-byte buffer and a NUL; a
+// longer one reads as empty.
+std::string_view AsRead(std::string_view value) {
+  return value.size() > 4096 ? std::string_view() : value;
+}
+
+std::string Kinds(const std::uint64_t (&kinds)[kRewriteKindCount]) {
+  return std::to_string(kinds[0]) + "/" + std::to_string(kinds[1]) + "/" +
+         std::to_string(kinds[2]) + "/" + std::to_string(kinds[3]);
+}
+
+std::string DateText(std::uint32_t date) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", date / 10000, date / 100 % 100, date % 100);
+  return text;
+}
+
 // Counts what is not a request and the refusal that ends a log, as the
 // tool's exit status.
 class CountingReporter final : public LogRequests::Reporter {
@@ -160,8 +199,10 @@ class CountingReporter final : public LogRequests::Reporter {
 };
 
 // The shape read by the log reader alone, each request judged by
-// DecideRewrite. Returns the exit status the tool must give.
-int ReplayWithParser(const Shape& shape, Counts* counts) {
+// DecideRewrite on what the filter reads of it. Returns the exit status the
+// tool must give.
+int ReplayWithParser(const Shape& shape, Counts* counts, Days* days, std::string* kindsText) {
+  std::uint64_t kinds[kRewriteKindCount] = {};
   std::vector<std::string> files;
   for (const std::string& file : shape.files) files.push_back(LogPath(file));
   files = ExpandFileArguments(files);
@@ -178,25 +219,44 @@ int ReplayWithParser(const Shape& shape, Counts* counts) {
   }
   for (const std::unique_ptr<LogRequests>& requests : inputs) {
     for (LogRequest request; requests->Next(&request);) {
+      Counts& day = (*days)[DateText(request.date)];
       ++counts->requests;
+      ++day.requests;
       if (!request.hasReferer) ++counts->withoutReferer;
       const std::string_view path = request.url.substr(0, request.url.find('?'));
-      if (IsProtectedPath(path)) ++counts->images;
-      if (DecideRewrite(path, request.host, request.referer).rewrite) ++counts->rewritten;
+      const std::string_view siteHost = request.host;  // --host when the log has none
+      if (IsProtectedPath(path)) {
+        ++counts->images;
+        ++day.images;
+        if (request.url.size() > 4096) ++counts->longUrls;
+        if (siteHost.size() > 4096) ++counts->longHosts;
+      }
+      const std::string_view read = AsRead(request.url);
+      if (DecideRewrite(read.substr(0, read.find('?')), AsRead(siteHost), request.referer)
+              .rewrite) {
+        ++counts->rewritten;
+        ++day.rewritten;
+        ++kinds[static_cast<std::size_t>(ClassifyRewrite(siteHost, request.referer))];
+      }
     }
     if (requests->refusal() != LogRefusal::kNone) return reporter.status;
     if (!requests->error().empty()) ++counts->errors;
   }
+  *kindsText = Kinds(kinds);
   return counts->errors > 0 ? kReadError : kReplayed;
 }
 
 TEST(ReplayShapesTest, ParserAlone) {
   for (const Shape& shape : Shapes()) {
     Counts counts;
-    const int status = ReplayWithParser(shape, &counts);
+    Days days;
+    std::string kinds;
+    const int status = ReplayWithParser(shape, &counts, &days, &kinds);
     EXPECT_EQ(status, shape.status) << shape.what;
     if (status == kReplayed || status == kReadError) {
       EXPECT_EQ(counts, shape.counts) << shape.what;
+      EXPECT_EQ(DaysText(days), shape.days) << shape.what;
+      EXPECT_EQ(kinds, shape.kinds) << shape.what;
     }
   }
 }
@@ -334,29 +394,116 @@ bool ForTheTool(const Shape& shape) {
 #endif
 }
 
+// The number in the HTML report's <data id="..."> element, or -1.
+long long HtmlCount(const std::string& html, const std::string& id) {
+  const std::string key = "<data id=\"" + id + "\" value=\"";
+  const std::size_t at = html.find(key);
+  if (at == std::string::npos) return -1;
+  return std::stoll(html.substr(at + key.size()));
+}
+
+// The counts, the days and the kinds as the JSON report and the HTML report
+// give them.
+void ReadReports(const nlohmann::json& json, const std::string& html, Counts* fromJson,
+                 Counts* fromHtml, Days* daysJson, Days* daysHtml, std::string* kindsJson,
+                 std::string* kindsHtml) {
+  fromJson->requests = json["requests"];
+  fromJson->malformed = json["malformed"];
+  fromJson->images = json["images"];
+  fromJson->rewritten = json["rewritten"];
+  fromJson->withoutReferer = json["without_referer_field"];
+  fromJson->errors = json["errors"].size();
+  fromJson->longUrls = json["long_url_images"];
+  fromJson->longHosts = json["long_host_images"];
+  const auto number = [&html](const std::string& id) {
+    return static_cast<std::uint64_t>(HtmlCount(html, id));
+  };
+  fromHtml->requests = number("requests");
+  fromHtml->malformed = number("malformed");
+  fromHtml->images = number("images");
+  fromHtml->rewritten = number("rewritten");
+  fromHtml->withoutReferer = html.find("id=\"without_referer_field\"") == std::string::npos
+                                 ? 0
+                                 : number("without_referer_field");
+  fromHtml->errors = fromJson->errors;  // said in words only
+  fromHtml->longUrls = number("long_url_images");
+  fromHtml->longHosts = number("long_host_images");
+  for (const nlohmann::json& day : json["per_day"]) {
+    const std::string date = day["date"].is_null() ? "none" : day["date"].get<std::string>();
+    Counts& j = (*daysJson)[date];
+    j.requests = day["requests"];
+    j.images = day["images"];
+    j.rewritten = day["rewritten"];
+    Counts& h = (*daysHtml)[date];
+    h.requests = number("day-" + date + "-requests");
+    h.images = number("day-" + date + "-images");
+    h.rewritten = number("day-" + date + "-rewritten");
+  }
+  std::uint64_t json4[kRewriteKindCount], html4[kRewriteKindCount];
+  const char* keys[] = {"no_referer", "same_site", "likely_alias", "other_sites"};
+  for (std::size_t k = 0; k < kRewriteKindCount; ++k) {
+    json4[k] = json["rewrite_kinds"][keys[k]]["count"];
+    html4[k] = number(std::string("kind-") + keys[k]);
+  }
+  *kindsJson = Kinds(json4);
+  *kindsHtml = Kinds(html4);
+}
+
 TEST(ReplayShapesTest, ThroughTheFilterLibrary) {
   for (const Shape& shape : Shapes()) {
     if (!ForTheTool(shape)) continue;
-    const ToolRun run = RunTool(ToolArguments(shape, true));
+    std::vector<std::string> arguments = ToolArguments(shape, true);
+    const std::string htmlPath = (ScratchDir() / "report.html").string();
+    fs::remove(htmlPath);
+    arguments.insert(arguments.begin() + 1, {"--html", htmlPath});
+    const ToolRun run = RunTool(arguments);
     ASSERT_EQ(run.status, shape.status) << shape.what << "\n" << run.err;
     EXPECT_NE(run.err.find(shape.message), std::string::npos) << shape.what << "\n" << run.err;
     if (run.status != kReplayed && run.status != kReadError) continue;
     const nlohmann::json json = nlohmann::json::parse(run.out, nullptr, false);
     ASSERT_FALSE(json.is_discarded()) << shape.what << "\n" << run.out;
-    Counts counts;
-    counts.requests = json["requests"];
-    counts.malformed = json["malformed"];
-    counts.images = json["images"];
-    counts.rewritten = json["rewritten"];
-    counts.withoutReferer = json["without_referer_field"];
-    counts.errors = json["errors"].size();
-    EXPECT_EQ(counts, shape.counts) << shape.what;
+    const std::string html = ReadWhole(htmlPath);
+    Counts fromJson, fromHtml;
+    Days daysJson, daysHtml;
+    std::string kindsJson, kindsHtml;
+    ReadReports(json, html, &fromJson, &fromHtml, &daysJson, &daysHtml, &kindsJson, &kindsHtml);
+    EXPECT_EQ(fromJson, shape.counts) << shape.what;
+    EXPECT_EQ(fromHtml, shape.counts) << shape.what;
+    EXPECT_EQ(DaysText(daysJson), shape.days) << shape.what;
+    EXPECT_EQ(DaysText(daysHtml), shape.days) << shape.what;
+    EXPECT_EQ(kindsJson, shape.kinds) << shape.what;
+    EXPECT_EQ(kindsHtml, shape.kinds) << shape.what;
     EXPECT_EQ(json["interrupted"], false) << shape.what;
   }
 }
 
+// The days and the kinds as the text report gives them: the table "By day"
+// (a date and three counts a line) and the count after each kind's title.
+void ReadText(const std::string& text, Days* days, std::string* kinds) {
+  std::istringstream lines(text);
+  std::uint64_t kindCounts[kRewriteKindCount] = {};
+  bool inDays = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // Windows' console text
+    if (line == "By day") inDays = true;
+    if (line.empty()) inDays = false;
+    std::istringstream words(line);
+    std::string date;
+    Counts counts;
+    if (inDays && words >> date >> counts.requests >> counts.images >> counts.rewritten)
+      (*days)[date] = counts;
+    for (std::size_t k = 0; k < kRewriteKindCount; ++k) {
+      const std::string title = "  " + std::string(RewriteKindTitle(static_cast<RewriteKind>(k)));
+      if (line.compare(0, title.size(), title) == 0) {
+        std::istringstream(line.substr(title.size())) >> kindCounts[k];
+      }
+    }
+  }
+  *kinds = Kinds(kindCounts);
+}
+
 // The text report shows bytes from the logs escaped: no control byte but the
-// line ends reaches the terminal.
+// line ends reaches the terminal. Its days and kinds are the hand counts.
 TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
   for (const Shape& shape : Shapes()) {
     if (!ForTheTool(shape)) continue;
@@ -369,6 +516,11 @@ TEST(ReplayShapesTest, TextReportHoldsNoControlBytes) {
                                                           << Printable(run.out);
       ASSERT_NE(byte, 0x7F) << shape.what;
     }
+    Days days;
+    std::string kinds;
+    ReadText(run.out, &days, &kinds);
+    EXPECT_EQ(DaysText(days), shape.days) << shape.what << "\n" << run.out;
+    EXPECT_EQ(kinds, shape.kinds) << shape.what << "\n" << run.out;
   }
   const Shape& hostile = ShapeOf("access-hostile.log");
   const ToolRun run = RunTool(ToolArguments(hostile, false));

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "tests/support/Printable.h"
+#include "tools/replay/ReplayHtml.h"
+#include "tools/replay/RewriteKinds.h"
 #include "tools/replay/TerminalText.h"
 
 namespace refwarden {
@@ -40,6 +42,62 @@ TEST(RefererSiteTest, Table) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RefererSite(c.referer), c.site) << "referer " << Printable(c.referer);
+  }
+}
+
+// Who would get the placeholder: the kind of each (host, referer) pair.
+TEST(RewriteKindTest, Table) {
+  constexpr RewriteKind none = RewriteKind::kNoReferer, same = RewriteKind::kSameSite,
+                        alias = RewriteKind::kLikelyAlias, other = RewriteKind::kOtherSite;
+  struct Case {
+    std::string_view host, referer;
+    RewriteKind kind;
+  };
+  const Case cases[] = {
+      {"shop.example", "", none},
+      {"", "", none},
+      // The site itself, written another way.
+      {"www.shop.example", "https://www.shop.example:443/gallery", same},
+      {"www.shop.example", "https://WWW.SHOP.EXAMPLE/x", same},
+      {"www.shop.example", "HTTPS://www.shop.example", same},  // no slash after the host
+      {"www.shop.example", "http://www.shop.example:80?q=1", same},
+      {"www.shop.example:443", "https://www.shop.example/", same},
+      {"www.shop.example:8080", "http://www.shop.example:8080#top", same},
+      {"www.shop.example", "https://www.shop.example./x", same},  // the root's dot
+      {"www.shop.example.", "https://www.shop.example/x", same},
+      {"www.shop.example", "//www.shop.example/x", same},
+      {"www.shop.example", "https://user:pw@www.shop.example/x", same},
+      {"[2001:db8::1]", "http://[2001:DB8::1]/x", same},
+      {"[2001:db8::1]:8443", "https://[2001:db8::1]:8443", same},
+      {"10.0.0.5", "http://10.0.0.5:80/", same},
+      // Likely aliases: a guess by the names.
+      {"www.shop.example", "https://shop.example/x", alias},
+      {"shop.example", "https://www.shop.example/x", alias},
+      {"www.shop.example", "https://img.shop.example/x", alias},
+      {"www.shop.example", "http://www.shop.example:8080/x", alias},  // another port
+      {"www.shop.example", "http://www.shop.example:443/x", alias},   // https's port on http
+      {"www.shop.example", "ftp://www.shop.example:21/x", alias},
+      {"a.co.uk", "http://b.co.uk/", alias},  // the guess is wrong here, as said
+      {"[2001:db8::1]", "http://[2001:db8::1]:81/", alias},
+      // Other sites.
+      {"www.shop.example", "http://shop.example@evil.example/", other},
+      {"www.shop.example", "http://evil.example/www.shop.example/", other},
+      {"www.shop.example", "https://www.shop.example.evil.example/", other},
+      {"www.shop.example", "https://forum.example.net/t/1", other},
+      {"www.shop.example", "www.shop.example/x", other},  // no scheme, no "//": no host
+      {"www.shop.example", "android-app://com.example/", other},
+      {"www.shop.example", "1http://www.shop.example/", other},
+      {"www.shop.example", "http ://www.shop.example/", other},
+      {"www.shop.example", "http:///x", other},
+      {"", "http://www.shop.example/", other},  // no Host header
+      {"localhost", "http://otherhost/", other},
+      {"10.0.0.5", "http://10.1.0.5/", other},  // IP literals share no labels
+      {"[2001:db8::1]", "http://[2001:db8::2]/", other},
+      {"example", "http://example.com/", other},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RewriteKindKey(ClassifyRewrite(c.host, c.referer)), RewriteKindKey(c.kind))
+        << "host " << Printable(c.host) << ", referer " << Printable(c.referer);
   }
 }
 
@@ -128,6 +186,10 @@ TEST(ReplaySummaryTest, PastTheTableBudgetTheListSaysItIsApproximate) {
   EXPECT_EQ(json["top_rewritten_paths_exact"], false);
   EXPECT_EQ(json["top_rewritten_paths"][0]["overcount"], 0);
   EXPECT_EQ(json["top_rewritten_paths"][1]["path"].get<std::string>().size(), 4006u);
+  // The page says so too, and cuts the long names short.
+  const std::string html = ReplayHtml(summary, 3);
+  EXPECT_NE(html.find("<p class=\"note\">Approximate: more distinct paths"), std::string::npos);
+  EXPECT_NE(html.find("pppp&hellip; (4,006 bytes)"), std::string::npos);
 }
 
 TEST(ReplaySummaryTest, ListsSayWhenNothingWasRewritten) {
@@ -227,6 +289,107 @@ TEST(ReplaySummaryTest, JsonCarriesBytesThatAreNotUtf8) {
   summary.AddRequest("/\xff\xfe.jpg", "http://\xc3(/", true, RequestOutcome{true, true});
   const nlohmann::json json = nlohmann::json::parse(summary.Json(10));
   EXPECT_EQ(json["top_rewritten_paths"][0]["path"], "/\xef\xbf\xbd\xef\xbf\xbd.jpg");
+}
+
+}  // namespace
+}  // namespace refwarden
+
+namespace refwarden {
+namespace {
+
+// The number in the page's <data id="..."> element, or -1.
+long long HtmlCount(const std::string& html, const std::string& id) {
+  const std::string key = "<data id=\"" + id + "\" value=\"";
+  const std::size_t at = html.find(key);
+  if (at == std::string::npos) return -1;
+  return std::stoll(html.substr(at + key.size()));
+}
+
+// By day, by file and by kind, in all three reports; bytes from the logs
+// reach the page only escaped.
+TEST(ReplaySummaryTest, DaysFilesAndKindsAgreeInEveryReport) {
+  ReplaySummary summary;
+  const std::uint32_t first = summary.AddFile("u_ex240501.log");
+  const std::uint32_t second = summary.AddFile("<b>x</b>\x1b.log");
+  struct Request {
+    std::uint32_t date, file;
+    std::string_view host, path, referer;
+    bool image, rewritten;
+  };
+  const std::string longHost(4097, 'h');
+  const std::string longUrl = "/" + std::string(4100, 'u') + ".jpg";
+  const Request requests[] = {
+      {20240501, first, "shop.example", "/a.jpg", "", true, true},
+      {20240501, first, "shop.example", "/a.jpg", "https://SHOP.example/", true, true},
+      {20240501, first, "shop.example", "/index.html", "", false, false},
+      {20240502, second, "shop.example", "/<script>alert(1)</script>.jpg",
+       "http://evil.example/\"'&\x07", true, true},
+      {20240502, second, "shop.example", "/b.png", "http://www.shop.example/", true, true},
+      {0, second, longHost, "/c.gif", "http://any.example/", true, false},
+      {0, second, "shop.example", longUrl, "http://any.example/", true, false},
+  };
+  for (const Request& r : requests) {
+    ReplayedRequest replayed;
+    replayed.path = r.path;
+    replayed.host = r.host;
+    replayed.referer = r.referer;
+    replayed.urlLength = r.path.size();
+    replayed.date = r.date;
+    replayed.file = r.file;
+    summary.AddRequest(replayed, RequestOutcome{r.image, r.rewritten});
+  }
+  EXPECT_EQ(summary.kindCount(RewriteKind::kNoReferer), 1u);
+  EXPECT_EQ(summary.kindCount(RewriteKind::kSameSite), 1u);
+  EXPECT_EQ(summary.kindCount(RewriteKind::kLikelyAlias), 1u);
+  EXPECT_EQ(summary.kindCount(RewriteKind::kOtherSite), 1u);
+
+  const std::string text = summary.Text(10);
+  EXPECT_NE(text.find("  2024-05-01          3          2          2\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  (no date)           2          2          0\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("          4          4          2  <b>x</b>\\x1b.log\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("URLs over 4,096 bytes      1  image requests"), std::string::npos) << text;
+  EXPECT_NE(text.find("Hosts over 4,096 bytes     1  image requests"), std::string::npos) << text;
+
+  const nlohmann::json json = nlohmann::json::parse(summary.Json(10));
+  EXPECT_EQ(json["per_day"][1]["date"], "2024-05-01");
+  EXPECT_EQ(json["per_day"][2]["rewritten"], 2);
+  EXPECT_TRUE(json["per_day"][0]["date"].is_null());
+  EXPECT_EQ(json["per_file"][1]["requests"], 4);
+  EXPECT_EQ(json["rewrite_kinds"]["likely_alias"]["top"][0]["site"], "www.shop.example");
+  EXPECT_EQ(json["rewrite_kinds"]["no_referer"]["top"][0]["path"], "/a.jpg");
+  EXPECT_EQ(json["long_url_images"], 1);
+  EXPECT_EQ(json["long_host_images"], 1);
+
+  const std::string html = ReplayHtml(summary, 10);
+  EXPECT_EQ(HtmlCount(html, "requests"), 7);
+  EXPECT_EQ(HtmlCount(html, "kind-same_site"), 1);
+  EXPECT_EQ(HtmlCount(html, "day-2024-05-02-rewritten"), 2);
+  EXPECT_EQ(HtmlCount(html, "day-none-images"), 2);
+  EXPECT_EQ(HtmlCount(html, "file-2-requests"), 4);
+  EXPECT_EQ(HtmlCount(html, "long_host_images"), 1);
+  // Our own markup has no script; what a log holds is text.
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("<b>x"), std::string::npos);
+  EXPECT_NE(html.find("/&lt;script&gt;alert(1)&lt;/script&gt;.jpg"), std::string::npos);
+  EXPECT_NE(html.find("&lt;b&gt;x&lt;/b&gt;\\x1b.log"), std::string::npos);
+  for (char c : html) ASSERT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n');
+  EXPECT_LT(html.size(), 40000u);
+}
+
+TEST(HtmlTextTest, Table) {
+  struct Case {
+    std::string_view in, out;
+  };
+  const Case cases[] = {
+      {"a&b<c>d\"e'f", "a&amp;b&lt;c&gt;d&quot;e&#39;f"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+      {"\xff\x1b[2J", "\\xff\\x1b[2J"},
+      {"&amp;", "&amp;amp;"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(HtmlText(c.in), c.out) << Printable(c.in);
 }
 
 }  // namespace

@@ -142,3 +142,27 @@ write("appended_u_ex240509.log.gz", gz(crlf(head("2024-05-09 00:00:00", FIELDS_H
 ])) + crlf([
     f"2024-05-09 00:00:03 10.0.0.5 GET /images/meadow.png - 443 - 203.0.113.7 {UA_CHROME} - www.example.com 200 0 0 5",
 ]))
+
+# A shop's own visitors under other names of the site, past midnight (UTC);
+# a URL and a Host longer than the filter's 4,096-byte buffers.
+SHOP = "www.shop.example"
+LONG_STEM = "/images/" + "x" * 4100 + ".jpg"
+LONG_HOST = "h" * 4085 + ".shop.example"
+def shop(time, stem, referer, host=SHOP):
+    return f"{time} 10.0.0.5 GET {stem} - 443 - 203.0.113.7 {UA_CHROME} {referer} {host} 200 0 0 5"
+write("aliases_u_ex240511.log", crlf(head("2024-05-11 23:59:00", FIELDS_HOST) + [
+    shop("2024-05-11 23:59:00", "/index.html", "-"),
+    shop("2024-05-11 23:59:01", "/images/a.jpg", "https://www.shop.example/"),
+    shop("2024-05-11 23:59:02", "/images/a.jpg", "https://www.shop.example:443/gallery"),
+    shop("2024-05-11 23:59:03", "/images/b.png", "https://WWW.SHOP.EXAMPLE/x"),
+    shop("2024-05-11 23:59:04", "/images/b.png", "https://www.shop.example"),
+    shop("2024-05-11 23:59:05", "/images/c.gif", "https://shop.example/"),
+    shop("2024-05-11 23:59:06", "/images/c.gif", "https://shop.example/sale"),
+    shop("2024-05-11 23:59:07", "/images/c.gif", "https://img.shop.example/"),
+    shop("2024-05-11 23:59:08", "/images/a.jpg", "-"),
+    shop("2024-05-11 23:59:09", "/images/a.jpg", "http://shop.example@evil.example/"),
+    shop("2024-05-12 00:00:00", "/images/a.jpg", "https://forum.example.net/t/1"),
+    shop("2024-05-12 00:00:01", LONG_STEM, "https://forum.example.net/t/1"),
+    shop("2024-05-12 00:00:02", "/images/a.jpg", "https://forum.example.net/t/2", LONG_HOST),
+    shop("2024-05-12 00:00:03", "/images/b.png", "-"),
+]))

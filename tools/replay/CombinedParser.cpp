@@ -1,6 +1,7 @@
 // The combined format's parser (see MakeCombinedParser).
 #include <cstring>
 
+#include "tools/replay/LogDates.h"
 #include "tools/replay/LogParser.h"
 #include "tools/replay/LogTokens.h"
 
@@ -79,6 +80,7 @@ LineKind CombinedParser::Parse(std::string_view line, LogRequest* request) {
   if (rest.empty() || rest.front() != '[') return LineKind::kMalformed;
   const std::size_t close = rest.find(']');
   if (close == std::string_view::npos) return LineKind::kMalformed;
+  const std::uint32_t date = ParseCombinedDate(rest.substr(1, close - 1));
   rest.remove_prefix(close + 1);
   rest = TrimLogBlanks(rest);
 
@@ -103,6 +105,7 @@ LineKind CombinedParser::Parse(std::string_view line, LogRequest* request) {
   request->host = {};
   request->referer = referer == "-" ? std::string_view() : referer;
   request->url = url;
+  request->date = date;
   return LineKind::kRequest;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@ struct LogRequest {
   std::string_view host;     // empty when the request had no Host header
   std::string_view referer;  // empty when the request had no Referer header
   std::string_view url;      // path, plus '?' and the query when there is one
+  std::uint32_t date = 0;    // the day as yyyymmdd (LogDates), 0 when the line records none
 };
 
 enum class LineKind {
@@ -52,12 +54,13 @@ class LineParser {
 // is malformed. Fields are separated by runs of blanks; a field that begins
 // with '"' runs to the closing quote and may hold blanks ("" inside is one
 // quote); '-' is an absent value; field names compare ignoring ASCII case.
-// Nothing else is decoded.
+// Nothing else is decoded. The request's date is the "date" field's, else
+// "date-local"'s.
 std::unique_ptr<LineParser> MakeW3cParser();
 
 // The NCSA combined format (Apache, nginx), which records no host. Values
 // lose their quotes and backslash escapes (\" \\ \xHH); nothing else is
-// decoded.
+// decoded. The request's date is the timestamp's day.
 std::unique_ptr<LineParser> MakeCombinedParser();
 
 struct LogFormatRow;

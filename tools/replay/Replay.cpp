@@ -42,12 +42,13 @@ struct Input {
 };
 
 void ReplayInput(LogRequests& requests, RequestPipeline& pipeline, ReplaySummary& summary,
-                 ReplayProgress& progress, std::uint64_t bytesBefore) {
+                 ReplayProgress& progress, std::uint64_t bytesBefore, std::uint32_t file) {
   LogRequest request;
   std::uint64_t sinceUpdate = 0;
   std::uint64_t linesCounted = 0;
   while (requests.Next(&request)) {
-    pipeline.Add(request.host, request.referer, request.url, request.hasReferer);
+    pipeline.Add(request.host, request.referer, request.url, request.hasReferer, request.date,
+                 file);
     if (++sinceUpdate == 4096) {
       sinceUpdate = 0;
       progress.Update(bytesBefore + requests.bytesRead());
@@ -88,8 +89,8 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
     RequestPipeline pipeline(filter, &summary);
     std::uint64_t bytesBefore = 0;
     for (std::unique_ptr<Input>& input : inputs) {
-      summary.AddFile();
-      ReplayInput(input->requests, pipeline, summary, progress, bytesBefore);
+      const std::uint32_t file = summary.AddFile(input->requests.name());
+      ReplayInput(input->requests, pipeline, summary, progress, bytesBefore, file);
       bytesBefore += input->requests.size();
       input.reset();
       if (summary.interrupted()) break;

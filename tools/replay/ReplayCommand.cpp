@@ -2,7 +2,10 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -16,6 +19,7 @@
 #include "tools/replay/FileArguments.h"
 #include "tools/replay/PrivateStore.h"
 #include "tools/replay/Replay.h"
+#include "tools/replay/ReplayHtml.h"
 
 namespace refwarden {
 
@@ -25,6 +29,7 @@ struct ReplayArguments {
   std::vector<std::string> files;
   std::string host;
   std::string format;
+  std::string html;  // where to write the HTML report, or ""
   std::size_t top = 10;
   bool json = false;
   bool trace = false;
@@ -100,6 +105,15 @@ std::string TraceWarning(const ReplaySummary& summary) {
          " pass unchanged.\n" + DescribeTraceFault(summary.traceFault(), "  ");
 }
 
+// Writes `text` to `path`; returns "" or why it could not.
+std::string WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  if (out) out.close();
+  if (out) return "";
+  return std::strerror(errno);
+}
+
 }  // namespace
 
 void AddReplayCommand(CLI::App& app, ToolOptions& options) {
@@ -127,6 +141,11 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
   replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
+  replay
+      ->add_option("--html", arguments->html,
+                   "Also write the report as one self-contained HTML page to this file\n"
+                   "(a chart by day, who would get the placeholder, what to do next)")
+      ->option_text("FILE");
   replay->add_flag("--trace", arguments->trace,
                    "Trace the replayed paths where the filter traces them on a server\n"
                    "(by default they go to a private store in memory, gone after the run)");
@@ -135,9 +154,10 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
                    "of their image requests then counts as hot-linked (an upper bound)");
   replay->footer(
       "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
-      "summary of what was read is still printed); 2 a log records no referer;\n"
-      "3 the trace of some requests could not be written, so the filter let them\n"
-      "pass unchanged (the summary counts them and names the trace store and why);\n"
+      "summary of what was read is still printed), or the --html file could not be\n"
+      "written; 2 a log records no referer; 3 the trace of some requests could not\n"
+      "be written, so the filter let them pass unchanged (the summary counts them\n"
+      "and names the trace store and why);\n"
       "106 --host is needed; 130 interrupted (the summary so far is printed).\n"
       "Of several, the first in this order: 130, 1, 3.");
 
@@ -170,9 +190,17 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       std::cout.flush();
       for (const std::string& error : summary.errors())
         std::cerr << "refwarden replay: cannot read " << error << '\n';
+      std::string htmlError;
+      if (!arguments->html.empty()) {
+        htmlError = WriteFile(arguments->html, ReplayHtml(summary, arguments->top));
+        if (!htmlError.empty())
+          std::cerr << "refwarden replay: cannot write " << arguments->html << ": " << htmlError
+                    << '\n';
+      }
       if (summary.tracesNotWritten() > 0) std::cerr << TraceWarning(summary);
       options.exitCode = summary.interrupted()            ? kExitInterrupted
                          : !summary.errors().empty()      ? kExitReadError
+                         : !htmlError.empty()             ? kExitReadError
                          : summary.tracesNotWritten() > 0 ? kExitTraceNotWritten
                                                           : 0;
     } catch (const MissingHostError& e) {

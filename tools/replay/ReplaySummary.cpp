@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/replay/LogDates.h"
 #include "tools/replay/TerminalText.h"
 
 namespace refwarden {
@@ -61,6 +62,55 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
   }
 }
 
+// `text` as lines of at most `width` bytes (words longer stay whole), each
+// starting with `indent` and ending with '\n'.
+std::string Wrapped(std::string_view text, std::string_view indent, std::size_t width = 96) {
+  std::string out, line;
+  while (!text.empty()) {
+    const std::size_t space = text.find(' ');
+    const std::string_view word = text.substr(0, space);
+    text = space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
+    if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
+      out += std::string(indent) + line + '\n';
+      line.clear();
+    }
+    if (!line.empty()) line += ' ';
+    line += word;
+  }
+  if (!line.empty()) out += std::string(indent) + line + '\n';
+  return out;
+}
+
+constexpr RewriteKind kKinds[kRewriteKindCount] = {RewriteKind::kNoReferer, RewriteKind::kSameSite,
+                                                   RewriteKind::kLikelyAlias,
+                                                   RewriteKind::kOtherSite};
+
+// A table of counts by part (a day or a file), one line each; `title` heads
+// the column of the parts' names, which comes first for days and last for
+// files (whose names may be long).
+void AppendParts(std::string* out, std::string_view title, bool nameLast,
+                 const std::vector<std::pair<std::string, PartCounts>>& parts) {
+  std::size_t width = 9;  // "rewritten"
+  for (const auto& part : parts) {
+    width = std::max({width, Grouped(part.second.requests).size(),
+                      Grouped(part.second.images).size(), Grouped(part.second.rewritten).size()});
+  }
+  const int w = static_cast<int>(width);
+  const auto line = [&](const std::string& name, const std::string& a, const std::string& b,
+                        const std::string& c) {
+    char counts[128];
+    std::snprintf(counts, sizeof counts, "%*s  %*s  %*s", w, a.c_str(), w, b.c_str(), w, c.c_str());
+    char first[32] = "";
+    if (!nameLast) std::snprintf(first, sizeof first, "%-12s", name.c_str());
+    *out += std::string("  ") + first + counts + (nameLast ? "  " + name : "") + '\n';
+  };
+  line(std::string(title), "requests", "images", "rewritten");
+  for (const auto& part : parts) {
+    line(part.first, Grouped(part.second.requests), Grouped(part.second.images),
+         Grouped(part.second.rewritten));
+  }
+}
+
 }  // namespace
 
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent) {
@@ -87,17 +137,47 @@ std::string_view RefererSite(std::string_view referer) {
   return site;
 }
 
-ReplaySummary::ReplaySummary() : sites_(kTableBudget), paths_(kTableBudget) {}
+ReplaySummary::ReplaySummary() : sites_(kTableBudget), paths_(kTableBudget) {
+  for (std::size_t k = 0; k < kRewriteKindCount; ++k) kindTops_.emplace_back(kKindBudget);
+}
 
-void ReplaySummary::AddRequest(std::string_view path, std::string_view referer, bool refererLogged,
-                               const RequestOutcome& outcome) {
+std::uint32_t ReplaySummary::AddFile(std::string_view name) {
+  ++files_;
+  fileNames_.emplace_back(name);
+  return static_cast<std::uint32_t>(fileNames_.size() - 1);
+}
+
+void ReplaySummary::AddRequest(const ReplayedRequest& request, const RequestOutcome& outcome) {
   ++requests_;
-  if (!refererLogged) ++withoutRefererField_;
-  if (outcome.image) ++images_;
+  if (!request.refererLogged) ++withoutRefererField_;
+  if (lastDay_ == nullptr || request.date != lastDate_) {
+    std::uint32_t date = request.date;
+    if (days_.size() >= kMaxDays && days_.count(date) == 0) date = 0;
+    lastDay_ = &days_[date];  // map nodes stay where they are
+    lastDate_ = request.date;
+  }
+  PartCounts& day = *lastDay_;
+  if (request.file >= fileCounts_.size()) fileCounts_.resize(request.file + std::size_t{1});
+  PartCounts& file = fileCounts_[request.file];
+  ++day.requests;
+  ++file.requests;
+  if (outcome.image) {
+    ++images_;
+    ++day.images;
+    ++file.images;
+    if (request.urlLength > kFilterValueLimit) ++longUrlImages_;
+    if (request.host.size() > kFilterValueLimit) ++longHostImages_;
+  }
   if (!outcome.rewritten) return;
   ++rewritten_;
-  sites_.Add(RefererSite(referer));
-  paths_.Add(path);
+  ++day.rewritten;
+  ++file.rewritten;
+  const std::string_view site = RefererSite(request.referer);
+  sites_.Add(site);
+  paths_.Add(request.path);
+  const RewriteKind kind = ClassifyRewrite(request.host, request.referer);
+  ++kinds_[Index(kind)];
+  kindTops_[Index(kind)].Add(kind == RewriteKind::kNoReferer ? request.path : site);
 }
 
 void ReplaySummary::AddMalformed(std::string_view file, std::uint64_t line) {
@@ -142,6 +222,14 @@ std::string ReplaySummary::Text(std::size_t top) const {
                     "replayed as if none had a referer: each of their image requests counts "
                     "as hot-linked, so 'rewritten' is an upper bound"});
   }
+  if (longUrlImages_ > 0) {
+    rows.push_back({"URLs over 4,096 bytes", Grouped(longUrlImages_),
+                    "image requests: the filter reads an empty path and lets them pass"});
+  }
+  if (longHostImages_ > 0) {
+    rows.push_back({"Hosts over 4,096 bytes", Grouped(longHostImages_),
+                    "image requests: read as no host, so any absolute referer passes"});
+  }
   if (tracesNotWritten_ > 0) {
     rows.push_back({"traces not written", Grouped(tracesNotWritten_),
                     "so the filter let these requests pass unchanged",
@@ -163,12 +251,60 @@ std::string ReplaySummary::Text(std::size_t top) const {
     out += '\n' + row.below;
   }
   if (!trace_.empty()) out += "  trace: " + NameText(trace_) + '\n';
+  AppendKinds(&out, top);
+  AppendDaysAndFiles(&out);
   if (top == 0) return out;
   out += '\n';
   AppendTop(&out, "Top referring sites of rewritten requests", "sites", sites_, top);
   out += '\n';
   AppendTop(&out, "Top rewritten paths", "paths", paths_, top);
   return out;
+}
+
+void ReplaySummary::AppendKinds(std::string* out, std::size_t top) const {
+  if (rewritten_ == 0) return;
+  *out += "\nWho would get the placeholder: the " + Grouped(rewritten_) +
+          " rewritten requests by their referer\n";
+  std::size_t width = 0;
+  for (RewriteKind kind : kKinds) width = std::max(width, Grouped(kindCount(kind)).size());
+  for (RewriteKind kind : kKinds) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %-38s %*s  %s\n",
+                  std::string(RewriteKindTitle(kind)).c_str(), static_cast<int>(width),
+                  Grouped(kindCount(kind)).c_str(), Percent(kindCount(kind), rewritten_).c_str());
+    *out += line;
+    if (kindCount(kind) == 0) continue;
+    *out += Wrapped(RewriteKindMeaning(kind), "      ");
+    if (!kindTop(kind).exact()) *out += "      (the top entries are approximate)\n";
+    for (const TopCounter::Entry& entry : kindTop(kind).Top(std::min(top, kKindTop))) {
+      *out += "        " + Grouped(entry.count) + "  " + Shown(entry.name) + '\n';
+    }
+  }
+}
+
+std::vector<std::pair<std::string, PartCounts>> ReplaySummary::DayRows() const {
+  std::vector<std::pair<std::string, PartCounts>> rows;
+  for (const auto& day : days_) rows.emplace_back(FormatDate(day.first), day.second);
+  return rows;
+}
+
+std::string ReplaySummary::FileName(std::size_t index) const {
+  return index < fileNames_.size() ? fileNames_[index] : "(unnamed)";
+}
+
+void ReplaySummary::AppendDaysAndFiles(std::string* out) const {
+  if (!days_.empty() && !(days_.size() == 1 && days_.begin()->first == 0)) {
+    *out += "\nBy day\n";
+    AppendParts(out, "day", false, DayRows());
+  }
+  const std::size_t files = std::max(fileCounts_.size(), fileNames_.size());
+  if (files > 1) {
+    std::vector<std::pair<std::string, PartCounts>> rows;
+    for (std::size_t i = 0; i < files; ++i)
+      rows.emplace_back(Shown(FileName(i)), i < fileCounts_.size() ? fileCounts_[i] : PartCounts{});
+    *out += "\nBy file\n";
+    AppendParts(out, "file", true, rows);
+  }
 }
 
 std::string ReplaySummary::Json(std::size_t top) const {
@@ -182,6 +318,32 @@ std::string ReplaySummary::Json(std::size_t top) const {
     return array;
   };
   const bool failed = tracesNotWritten_ > 0;
+  nlohmann::json kinds = nlohmann::json::object();
+  for (RewriteKind kind : kKinds) {
+    kinds[std::string(RewriteKindKey(kind))] = {
+        {"count", kindCount(kind)},
+        {"title", RewriteKindTitle(kind)},
+        {"meaning", RewriteKindMeaning(kind)},
+        {"top", list(kindTop(kind), kind == RewriteKind::kNoReferer ? "path" : "site")},
+    };
+  }
+  const auto counts = [](nlohmann::json item, const PartCounts& part) {
+    item["requests"] = part.requests;
+    item["images"] = part.images;
+    item["rewritten"] = part.rewritten;
+    return item;
+  };
+  nlohmann::json perDay = nlohmann::json::array();
+  for (const auto& day : days_) {
+    perDay.push_back(counts(
+        {{"date", day.first == 0 ? nlohmann::json() : nlohmann::json(FormatDate(day.first))}},
+        day.second));
+  }
+  nlohmann::json perFile = nlohmann::json::array();
+  for (std::size_t i = 0; i < std::max(fileCounts_.size(), fileNames_.size()); ++i) {
+    perFile.push_back(
+        counts({{"file", FileName(i)}}, i < fileCounts_.size() ? fileCounts_[i] : PartCounts{}));
+  }
   const nlohmann::json summary = {
       {"files", files_},
       {"lines", lines_},
@@ -201,6 +363,11 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"top_referer_sites_exact", sites_.exact()},
       {"top_rewritten_paths", list(paths_, "path")},
       {"top_rewritten_paths_exact", paths_.exact()},
+      {"rewrite_kinds", kinds},
+      {"per_day", perDay},
+      {"per_file", perFile},
+      {"long_url_images", longUrlImages_},
+      {"long_host_images", longHostImages_},
       {"errors", errors_},
       {"interrupted", interrupted_},
       {"trace", trace_},

@@ -23,6 +23,7 @@ struct RequestPipeline::Batch {
     bool refererLogged;
     bool image;
     bool ruleRewrites;  // by the values as the filter reads them
+    std::uint32_t date, file;
   };
   std::string bytes;  // host, referer and URL of each request, back to back
   std::vector<Request> requests;
@@ -48,7 +49,7 @@ RequestPipeline::~RequestPipeline() {
 }
 
 void RequestPipeline::Add(std::string_view host, std::string_view referer, std::string_view url,
-                          bool refererLogged) {
+                          bool refererLogged, std::uint32_t date, std::uint32_t file) {
   Batch& batch = *filling_;
   // Judged here, off the filter thread, which is the busier one.
   const std::string_view path = url.substr(0, url.find('?'));
@@ -60,7 +61,8 @@ void RequestPipeline::Add(std::string_view host, std::string_view referer, std::
   batch.requests.push_back(
       {static_cast<std::uint32_t>(host.size()), static_cast<std::uint32_t>(referer.size()),
        static_cast<std::uint32_t>(url.size()), static_cast<std::uint32_t>(path.size()),
-       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites});
+       static_cast<std::uint32_t>(tracedPath.size()), refererLogged, image, ruleRewrites, date,
+       file});
   batch.bytes.append(host).append(referer).append(url);
   if (batch.Full()) Submit();
 }
@@ -140,8 +142,15 @@ void RequestPipeline::Replay(const Batch& batch) {
     bytes.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
     const bool rewritten = RewritesUrl(httpFilterProc_, FilterRequest{host, referer, url});
     traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, rewritten);
-    summary_->AddRequest(url.substr(0, r.pathLength), referer, r.refererLogged,
-                         RequestOutcome{r.image, rewritten});
+    ReplayedRequest replayed;
+    replayed.path = url.substr(0, r.pathLength);
+    replayed.host = host;
+    replayed.referer = referer;
+    replayed.urlLength = r.urlLength;
+    replayed.refererLogged = r.refererLogged;
+    replayed.date = r.date;
+    replayed.file = r.file;
+    summary_->AddRequest(replayed, RequestOutcome{r.image, rewritten});
   }
 }
 

@@ -33,10 +33,11 @@ class RequestPipeline {
   RequestPipeline& operator=(const RequestPipeline&) = delete;
 
   // Queues one request; an empty host or referer is a request without that
-  // header. Blocks while the filter thread is behind. Throws what the filter
-  // thread threw, if it failed.
+  // header. `date` and `file` are handed on to the summary (ReplayedRequest).
+  // Blocks while the filter thread is behind. Throws what the filter thread
+  // threw, if it failed.
   void Add(std::string_view host, std::string_view referer, std::string_view url,
-           bool refererLogged);
+           bool refererLogged, std::uint32_t date = 0, std::uint32_t file = 0);
 
   // Waits until every queued request has been through the filter, stops the
   // thread and, when a trace was not written, gives the summary the reason.

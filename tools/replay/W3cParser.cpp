@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/replay/LogDates.h"
 #include "tools/replay/LogParser.h"
 #include "tools/replay/LogTokens.h"
 
@@ -63,12 +64,12 @@ class W3cParser final : public LineParser {
   LineKind ParseDirective(std::string_view line);
 
   static constexpr std::size_t kNoColumn = static_cast<std::size_t>(-1);
-  enum Kept { kStem, kQuery, kHost, kReferer, kKeptCount };
+  enum Kept { kStem, kQuery, kHost, kReferer, kDate, kKeptCount };
 
   bool haveFields_ = false;
   LogFields fields_;
   std::size_t columnCount_ = 0;
-  std::size_t columns_[kKeptCount] = {kNoColumn, kNoColumn, kNoColumn, kNoColumn};
+  std::size_t columns_[kKeptCount] = {kNoColumn, kNoColumn, kNoColumn, kNoColumn, kNoColumn};
   std::vector<unsigned char> keptOfColumn_;  // a Kept, or kKeptCount for a column not read
   std::string url_;                          // a URL joined from stem and query
   std::string unquoted_[kKeptCount + 1];     // values that carried doubled quotes
@@ -91,6 +92,9 @@ LineKind W3cParser::ParseDirective(std::string_view line) {
     if (EqualsIgnoringAsciiCase(name, "cs-host") || EqualsIgnoringAsciiCase(name, "cs(Host)"))
       keep(kHost);
     if (EqualsIgnoringAsciiCase(name, "cs(Referer)")) keep(kReferer);
+    // The UTC day wins over the local one when a log has both.
+    if (EqualsIgnoringAsciiCase(name, "date")) columns_[kDate] = columnCount_;
+    if (EqualsIgnoringAsciiCase(name, "date-local")) keep(kDate);
     ++columnCount_;
   }
   keptOfColumn_.assign(columnCount_, kKeptCount);
@@ -140,6 +144,7 @@ LineKind W3cParser::Parse(std::string_view line, LogRequest* request) {
   request->hasReferer = fields_.referer;
   request->host = values[kHost];
   request->referer = values[kReferer];
+  request->date = ParseW3cDate(values[kDate]);
   const std::string_view stem = values[kStem];
   const std::string_view query = values[kQuery];
   if (query.empty()) {
