@@ -95,7 +95,7 @@ void AddDoctorCommand(CLI::App& app, ToolOptions& options) {
       "Checks, by ID: config-unreadable, module-missing, filter-not-configured,\n"
       "dll-missing, dll-not-filter, precondition-missing, precondition-wrong,\n"
       "pool-unprotected, filter-disabled, enable-cache, user-profile,\n"
-      "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 9 and 10);\n"
+      "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 6 and 12);\n"
       "with --url, probe's checks of the live site too (refwarden probe --help).\n"
       "Run it as an administrator, with the refwarden.exe of either bitness.\n"
       "Exit status: 0 nothing worse than ok; 5 warnings, no error; 6 at least one error.");
