@@ -8,7 +8,9 @@ example site, a 42 KB file and a sparse 100 MiB file) and a temporary trace
 store, and measures: request latency while slow clients drip header lines,
 how long SIGINT takes with slow clients and stalled downloads connected,
 resident memory (VmRSS) for 2,000,000 headers and for slow downloads of the
-100 MiB file, the size of a 2,700-range answer, keep-alive and pipelining.
+100 MiB file, the size of a 2,700-range answer, keep-alive and pipelining, 200 connections
+from one address trickling their heads, and a file cut while it is sent.
+Hostile clients connect from 127.0.0.2, the probes from 127.0.0.1.
 """
 import argparse
 import os
@@ -25,11 +27,13 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "examples", "site")
 BIG = 100 * 1024 * 1024
+HOSTILE = "127.0.0.2"
 
 
 class Server:
     def __init__(self, tool, root, store):
         env = dict(os.environ, REFWARDEN_REGISTRY=store)
+        self.root = root
         self.log = open(os.path.join(root, "..", "serve.log"), "w+")
         self.process = subprocess.Popen(
             [tool, "serve", "--root", root, "--listen", "127.0.0.1:0"],
@@ -42,6 +46,11 @@ class Server:
                 return
             time.sleep(0.05)
         raise RuntimeError("the server printed no address")
+
+    def cpu_seconds(self):
+        with open("/proc/%d/stat" % self.process.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def rss_kib(self):
         with open("/proc/%d/status" % self.process.pid) as status:
@@ -63,8 +72,10 @@ class Server:
         return self.log.read().splitlines()
 
 
-def connect(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+def connect(port, source="127.0.0.1"):
+    """A connection to the server from `source`, an address of the loopback
+    range: hostile clients come from 127.0.0.2, the probes from 127.0.0.1."""
+    s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0))
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -104,7 +115,12 @@ class Drip:
     """n connections that each send one header line every `every` seconds."""
 
     def __init__(self, port, n, every=3.0):
-        self.sockets = [connect(port) for _ in range(n)]
+        self.sockets = []
+        for _ in range(n):
+            try:
+                self.sockets.append(connect(port, HOSTILE))
+            except OSError:
+                pass
         for s in self.sockets:
             s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
         self.stopped = threading.Event()
@@ -146,6 +162,79 @@ def slow_clients(server, counts):
         print("slow clients %3d: normal request %.1f ms at most (%s)"
               % (n, 1000 * max(t for t, _ in times), times[-1][1]))
         drip.close()
+
+
+def trickle(server, n=200, every=9.0, seconds=30):
+    """n connections from one address, each a partial head and one byte every
+    `every` seconds; for `seconds`, one probe a second from another address."""
+    sockets = []
+    for _ in range(n):
+        try:
+            s = connect(server.port, HOSTILE)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nX-Slow: ")
+            sockets.append(s)
+        except OSError:
+            pass
+    start = time.monotonic()
+    served = probes = 0
+    next_drip = start + every
+    while time.monotonic() - start < seconds:
+        probes += 1
+        took, status = timed_get(server.port)
+        served += status.startswith("HTTP/1.1 200")
+        if time.monotonic() >= next_drip:
+            for s in sockets:
+                try:
+                    s.send(b"x")
+                except OSError:
+                    pass
+            next_drip += every
+        time.sleep(max(0.0, 1.0 - took))
+    alive = 0
+    for s in sockets:
+        s.setblocking(False)
+        try:
+            s.recv(1)  # the 408 or the end: cut off
+        except BlockingIOError:
+            alive += 1
+        except OSError:
+            pass
+        s.close()
+    print("%d trickling connections from one address: %d of %d probes from another served "
+          "in %d s; %d still open at the end" % (n, served, probes, seconds, alive))
+
+
+def shrink(server):
+    """A download read at 64 KiB/s whose file is cut to 1,000 bytes midway:
+    how long until the connection ends, and the server's CPU time meanwhile."""
+    path = os.path.join(server.root, "shrinking.bin")
+    with open(path, "wb") as f:
+        f.write(b"s" * (16 * 1024 * 1024))
+    s = connect(server.port)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    s.sendall(b"GET /shrinking.bin HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    got = len(s.recv(65536))
+    time.sleep(1)
+    got += len(s.recv(65536))
+    cpu_before = server.cpu_seconds()
+    os.truncate(path, 1000)
+    start = time.monotonic()
+    s.settimeout(20)
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += len(chunk)
+            time.sleep(1.0 / 16)  # 64 KiB/s
+    except OSError as error:
+        print("shrink: %s" % error)
+    took = time.monotonic() - start
+    time.sleep(2)
+    print("file cut during a download: connection ended %.2f s after the cut, %d bytes of "
+          "16 MiB sent; server CPU %.2f s over the %.1f s after the cut"
+          % (took, got, server.cpu_seconds() - cpu_before, time.monotonic() - start))
+    s.close()
 
 
 def sigint(tool, root, store):
@@ -262,7 +351,8 @@ def main():
     parser.add_argument("--slow", default="8,20,32,100",
                         help="numbers of slow clients to try, comma-separated")
     parser.add_argument("--only", default="",
-                        help="comma-separated: slow,headers,downloads,ranges,keepalive,sigint")
+                        help="comma-separated: slow,headers,downloads,ranges,keepalive,trickle,"
+                        "shrink,sigint")
     arguments = parser.parse_args()
     only = set(filter(None, arguments.only.split(",")))
     work = tempfile.mkdtemp(prefix="refwarden-hostile-")
@@ -280,7 +370,8 @@ def main():
             print("idle server: RSS %d KiB" % server.rss_kib())
             for name, run in (("slow", lambda s: slow_clients(s, counts)),
                               ("headers", many_headers), ("downloads", slow_downloads),
-                              ("ranges", ranges), ("keepalive", keep_alive)):
+                              ("ranges", ranges), ("keepalive", keep_alive),
+                              ("trickle", trickle), ("shrink", shrink)):
                 if not only or name in only:
                     run(server)
         finally:

@@ -12,9 +12,10 @@
 #             ordinals, system imports only
 #   package   the zip holds exactly its files; the same checks on them
 #   ctest_x64 ctest in the 64-bit build folder, under 64-bit Wine
-#   ctest_x86 the same in the 32-bit one, under 32-bit Wine, where it runs
-#             here (run_32bit says, and says why not; the 32-bit files are
-#             then checked statically only)
+#   ctest_x86 the same in the 32-bit one, under 32-bit Wine, which needs a
+#             kernel that runs i386 programs (scripts/i386-probe.sh) and the
+#             wine32:i386 package; where either is missing (run_32bit), one
+#             line says why and the 32-bit files are checked statically only
 # Any failed check fails the run. The last lines say per bitness whether its
 # tests ran.
 #
@@ -157,16 +158,21 @@ stage_package() {
   done
 }
 
-# run_32bit: whether the 32-bit tests can run here; the one place that
-# decides it. When they cannot, prints why on one line and returns 1.
+# run_32bit: whether the 32-bit tests can run under Wine here; the one place
+# that decides it. When they cannot, prints why on one line and returns 1: a
+# kernel that refuses i386 programs, or a 32-bit Wine that the package archive
+# would not install (scripts/install-deps.sh says why in REFWARDEN_DEPS_NOTES)
+# leaves the 32-bit files to the static checks. A 32-bit Wine that is
+# installed but does not start is a failure, which ctest then reports.
 run_32bit() {
   local why
   if ! why=$(scripts/i386-probe.sh); then
-    echo "$why"
+    echo "this kernel does not run i386 programs ($why)"
     return 1
   fi
-  if ! "${WINE[x86]}" --version >/dev/null 2>&1; then
-    echo "32-bit Wine (wine32:i386) is not installed; scripts/install-deps.sh win32 installs it"
+  if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    why=$(sed -n 's/^wine32:i386: //p' "${REFWARDEN_DEPS_NOTES:-/dev/null}" 2>/dev/null | tail -n 1)
+    echo "32-bit Wine (wine32:i386) is not installed${why:+: $why}"
     return 1
   fi
 }
@@ -174,6 +180,11 @@ run_32bit() {
 # run_ctest ARCH: the tests of ARCH's build folder, under its Wine.
 run_ctest() {
   local arch=$1
+  if ! "${WINE[$arch]}" --version >/dev/null 2>&1; then
+    fail "${WINE[$arch]} is installed but does not start"
+    RAN[$arch]="not run: ${WINE[$arch]} does not start (a failure)"
+    return
+  fi
   wine_prefix
   # Configured again, so that it sees the Wine that is there now (a build
   # configured before 32-bit Wine was installed lists its tests as not run).
@@ -194,7 +205,7 @@ stage_ctest_x86() {
   if why=$(run_32bit); then
     run_ctest x86
   else
-    RAN[x86]="not run: $why"
+    RAN[x86]="not run: $why; checked statically only"
     echo "32-bit Wine not run: $why; the 32-bit DLL and tool were checked statically only."
   fi
 }
@@ -213,6 +224,7 @@ run_stage ctest_x64
 run_stage ctest_x86
 
 echo
+# One line per bitness, which scripts/test.sh repeats in its closing summary.
 echo "Windows 64-bit: ${RAN[x64]}"
 echo "Windows 32-bit: ${RAN[x86]}"
 if ((failures > 0)); then

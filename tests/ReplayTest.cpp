@@ -395,6 +395,18 @@ TEST_F(ReplayTest, ToolExitCodes) {
   EXPECT_EQ(json["malformed"], OnHost("example.com").size() + 1);
 }
 
+TEST_F(ReplayTest, CheckOptions) {
+  // A URL given as --host would make every image request a rewrite: refused,
+  // showing the form the option takes.
+  const ToolRun url = Tool({"check", "--host", "https://www.example.com/", "/a.jpg"});
+  EXPECT_EQ(url.status, 105);  // CLI11's code for a value refused by its check
+  EXPECT_NE(url.err.find("(here: --host www.example.com)"), std::string::npos) << url.err;
+  // The tool's own options are taken after the verb as well as before it.
+  const ToolRun after = Tool({"check", "--host", "h", "/a.html", "--filter", "/nonexistent.so"});
+  EXPECT_EQ(after.status, 1);
+  EXPECT_NE(after.err.find("/nonexistent.so"), std::string::npos) << after.err;
+}
+
 // ---- check and reg query on stores that cannot take the trace ----
 
 const std::vector<std::string> kCheck = {

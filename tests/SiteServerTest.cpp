@@ -6,11 +6,13 @@
 #include <httplib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "tests/RawHttp.h"
@@ -461,6 +463,119 @@ TEST_F(SiteServerTest, LogsOneLinePerRequest) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\nin\n" << log;
   EXPECT_EQ(log.find("\n[own] GET /forged"), std::string::npos) << log;
   EXPECT_EQ(log.find_first_of("\x1b\r"), std::string::npos) << Printable(log);
+}
+
+// A socket from `source` (an address of the loopback range) to 127.0.0.1:port.
+int ConnectFrom(const char* source, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything answered on `fd` until the server closes it, and how long that took.
+std::pair<std::string, double> ReadToClose(int fd) {
+  const auto start = std::chrono::steady_clock::now();
+  std::string answer;
+  char buffer[16384];
+  for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  return {answer, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
+
+// What one hostile client cannot do to others: hold a connection by
+// trickling its head, take every slot from one address, or leave a download
+// hanging by shrinking the file under it. The server here has a head
+// deadline of one second instead of ten.
+TEST(SiteServerHostileTest, HeldToItsLimits) {
+  const testing::TempStore store("registry.db");
+  const FilterLibrary filter(REFWARDEN_FILTER_PATH);
+  const fs::path root = fs::path(::testing::TempDir()) / "hostile-site";
+  fs::create_directories(root);
+  std::ofstream(root / "big.bin", std::ios::binary) << std::string(8 << 20, 'b');
+  std::ofstream(root / "small.txt") << "small";
+  std::ostringstream log;
+  std::mutex logMutex;
+  SiteOptions options{"hostile", root, &filter, 0};
+  options.headLimit = std::chrono::seconds(1);
+  SiteServer server(options, &log, &logMutex);
+  const int port = server.Bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(server.Start());
+  const std::string small = "GET /small.txt HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+
+  // A head trickled a byte every 100 ms is cut after its second, not served
+  // for as long as the bytes come.
+  {
+    const int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    std::thread dripper([fd] {
+      const std::string head = "GET /small.txt HTTP/1.1\r\nX-Slow: " + std::string(60, 'x');
+      for (char c : head) {
+        if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    const auto [answer, seconds] = ReadToClose(fd);
+    dripper.join();
+    close(fd);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 408") << Printable(answer);
+    EXPECT_LT(seconds, 4.0) << "the trickled head was cut after " << seconds << " s";
+    EXPECT_NE(log.str().find("status=408"), std::string::npos) << log.str();
+  }
+
+  // 32 connections from one address hold their slots; a 33rd from it is
+  // closed at once, and another address is still served.
+  {
+    std::vector<int> held;
+    for (unsigned i = 0; i < SiteLimits::kConnectionsPerAddress; ++i) {
+      held.push_back(ConnectFrom("127.0.0.2", port));
+      ASSERT_GE(held.back(), 0);
+      send(held.back(), "G", 1, MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int extra = ConnectFrom("127.0.0.2", port);
+    ASSERT_GE(extra, 0);
+    send(extra, small.data(), small.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(ReadToClose(extra).first, "") << "a 33rd connection from one address was served";
+    close(extra);
+    const int other = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(other, 0);
+    send(other, small.data(), small.size(), MSG_NOSIGNAL);
+    const std::string answer = ReadToClose(other).first;
+    close(other);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << Printable(answer);
+    for (int fd : held) close(fd);
+  }
+
+  // A file that shrinks while it is sent: the response ends short and the
+  // connection closes, instead of hanging with a thread spinning on it.
+  {
+    const int fd = ConnectFrom("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    const std::string get = "GET /big.bin HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+    send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    char first[4096];
+    ASSERT_GT(recv(fd, first, sizeof first, 0), 0);
+    fs::resize_file(root / "big.bin", 1000);
+    const auto [rest, seconds] = ReadToClose(fd);
+    close(fd);
+    EXPECT_LT(rest.size() + sizeof first, std::size_t{8} << 20);
+    EXPECT_LT(seconds, 5.0) << "the shrunk download closed after " << seconds << " s";
+  }
+  server.Stop();
+  fs::remove_all(root);
 }
 
 }  // namespace

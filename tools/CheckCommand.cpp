@@ -6,6 +6,7 @@
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
+#include "tools/HostOption.h"
 #include "tools/TraceCheck.h"
 
 namespace refwarden {
@@ -26,7 +27,9 @@ void AddCheckCommand(CLI::App& app, ToolOptions& options) {
       app.add_subcommand("check",
                          "Run one request through the filter (its path is traced) and print\n"
                          "'pass' or 'rewrite <replacement URL>'");
-  check->add_option("--host", arguments->host, "The request's Host header")->required();
+  check->add_option("--host", arguments->host, "The request's Host header, e.g. www.example.com")
+      ->required()
+      ->check(CheckHostOption);
   check->add_option("--referer", arguments->referer,
                     "The request's Referer header (none if omitted)");
   check->add_option("url", arguments->url, "The request URL, e.g. /images/a.jpg?x=1")->required();

@@ -31,13 +31,24 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("refwarden ") + REFWARDEN_VERSION,
                        "Print the version and exit");
   app.add_option("--filter", options.filterPath, "The filter library to load")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.require_subcommand(1);
+  // Options of the tool (--filter) are taken after the verb too.
+  app.fallthrough();
   refwarden::AddCheckCommand(app, options);
   refwarden::AddRegCommand(app, options);
   refwarden::AddReplayCommand(app, options);
 #ifndef _WIN32
   refwarden::AddServeCommand(app, options);
+#else
+  // serve needs a Linux machine; asked for here, it says so instead of
+  // "A subcommand is required".
+  app.add_subcommand("serve")->group("")->allow_extras()->callback([] {
+    throw CLI::ValidationError("serve",
+                               "serve is in the Linux tool only: it serves a demo site through "
+                               "the filter built for Linux (refwarden serve --demo)");
+  });
 #endif
 
   try {

@@ -126,6 +126,32 @@ bool ReadWhole(int fd, std::size_t size, std::string* content) {
   return true;
 }
 
+// A file's bytes from `first` on, read as the client takes them. A read that
+// comes back short (the file shrank while it was sent) or fails ends the
+// response and closes the connection: the client sees fewer bytes than
+// announced, and no thread waits for bytes that will never come.
+struct FileBody {
+  int fd;
+  std::uint64_t first;
+
+  static ssize_t Read(void* self, std::uint64_t at, char* buffer, std::size_t size) {
+    const auto* body = static_cast<FileBody*>(self);
+    ssize_t n;
+    do {
+      n = pread(body->fd, buffer, size, static_cast<off_t>(body->first + at));
+    } while (n < 0 && errno == EINTR);
+    return n > 0 ? n : MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+  static void Free(void* self) {
+    const auto* body = static_cast<FileBody*>(self);
+    close(body->fd);
+    delete body;
+  }
+};
+
+// Bytes read from a file at a time for one response.
+constexpr std::size_t kFileBlockBytes = 64 * 1024;
+
 void ReplaceAll(std::string* text, std::string_view from, const std::string& to) {
   for (std::size_t at = text->find(from); at != std::string::npos;
        at = text->find(from, at + to.size())) {
@@ -174,8 +200,10 @@ Reply FileReply(const std::filesystem::path& file, const std::optional<std::stri
     reply.response = BufferResponse(std::string_view(*filled).substr(first, count));
   } else {
     // The response owns the descriptor from here and closes it.
-    reply.response = Response(MHD_create_response_from_fd_at_offset64(count, fd, first));
-    if (!reply.response) close(fd);
+    auto* body = new FileBody{fd, first};
+    reply.response = Response(MHD_create_response_from_callback(
+        count, kFileBlockBytes, &FileBody::Read, body, &FileBody::Free));
+    if (!reply.response) FileBody::Free(body);
   }
   if (!reply.response) return reply;
   MHD_add_response_header(reply.response.get(), "Content-Type", std::string(type).c_str());
@@ -193,6 +221,31 @@ Reply FileReply(const std::filesystem::path& file, const std::optional<std::stri
 
 // libmicrohttpd's C callbacks; no exception leaves them.
 struct SiteServer::Callbacks {
+  static HeadDeadlines::Connection* Watched(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info == nullptr ? nullptr : static_cast<HeadDeadlines::Connection*>(info->socket_context);
+  }
+
+  // Each connection is watched from its start to its close, which comes
+  // before libmicrohttpd closes its socket.
+  static void OnConnection(void* server, MHD_Connection* connection, void** socketContext,
+                           MHD_ConnectionNotificationCode code) {
+    HeadDeadlines& heads = static_cast<SiteServer*>(server)->heads_;
+    try {
+      if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        *socketContext = info == nullptr ? nullptr : heads.Opened(info->connect_fd);
+      } else if (*socketContext != nullptr) {
+        heads.Closed(static_cast<HeadDeadlines::Connection*>(*socketContext));
+        *socketContext = nullptr;
+      }
+    } catch (...) {
+      *socketContext = nullptr;  // out of memory: that connection goes unwatched
+    }
+  }
+
   static void* OnRequestLine(void*, const char* target, MHD_Connection*) {
     try {
       return new Exchange{target};
@@ -211,6 +264,8 @@ struct SiteServer::Callbacks {
     // announced: that is never read, and the connection closes after.
     if (!exchange->seen) {
       exchange->seen = true;
+      if (HeadDeadlines::Connection* watched = Watched(connection))
+        static_cast<SiteServer*>(server)->heads_.HeadComplete(watched);
       if (!HasBody(connection)) return MHD_YES;
     }
     try {
@@ -226,6 +281,8 @@ struct SiteServer::Callbacks {
                           MHD_RequestTerminationCode) {
     std::unique_ptr<Exchange> exchange(static_cast<Exchange*>(*context));
     *context = nullptr;
+    if (HeadDeadlines::Connection* watched = Watched(connection))
+      static_cast<SiteServer*>(server)->heads_.NextHead(watched);
     if (!exchange || exchange->logged) return;
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS);
@@ -239,7 +296,15 @@ struct SiteServer::Callbacks {
 };
 
 SiteServer::SiteServer(SiteOptions options, std::ostream* log, std::mutex* logMutex)
-    : options_(std::move(options)), log_(log), logMutex_(logMutex) {}
+    : options_(std::move(options)),
+      log_(log),
+      logMutex_(logMutex),
+      heads_(options_.headLimit, [this] {
+        try {
+          Log("-", "-", "", "-", 408);
+        } catch (...) {
+        }
+      }) {}
 
 SiteServer::~SiteServer() { Stop(); }
 
@@ -283,16 +348,21 @@ bool SiteServer::Start() {
       MHD_USE_AUTO_INTERNAL_THREAD | MHD_USE_THREAD_PER_CONNECTION, 0, nullptr, nullptr,
       &Callbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenSocket_),
       MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnRequestLine, this, MHD_OPTION_NOTIFY_COMPLETED,
-      &Callbacks::OnCompleted, this, MHD_OPTION_CONNECTION_LIMIT,
-      static_cast<unsigned>(SiteLimits::kConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+      &Callbacks::OnCompleted, this, MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::OnConnection, this,
+      MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(SiteLimits::kConnections),
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(SiteLimits::kConnectionsPerAddress),
+      MHD_OPTION_CONNECTION_TIMEOUT,
       static_cast<unsigned>(SiteLimits::kIdleSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       static_cast<std::size_t>(SiteLimits::kRequestHeadBytes), MHD_OPTION_END);
   if (daemon_ == nullptr) return false;
   listenSocket_ = -1;  // the daemon closes it
+  heads_.Start();
   return true;
 }
 
 void SiteServer::Stop() {
+  // The watcher first: it must not shut a socket down while the daemon closes it.
+  heads_.Stop();
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
   if (listenSocket_ >= 0) close(listenSocket_);
