@@ -59,7 +59,7 @@ std::string ReadText(const std::string& path) {
 
 // Runs `program` with `arguments` and waits for it; what it writes to its
 // standard output and error goes through files in the temporary folder.
-ProgramRun Run(const std::string& program, const std::vector<std::string>& arguments) {
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
   char temp[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
   const std::string outPath = std::string(temp) + "refwarden-tooltest.out";
@@ -133,18 +133,19 @@ TEST_F(ToolTest, CheckAnswersAndItsTraceIsReadBack) {
   };
   for (const Case& c : cases) {
     const ProgramRun run =
-        Run(Tool(), {"check", "--host", "www.example.org", "--referer", c.referer, c.url});
+        RunProgram(Tool(), {"check", "--host", "www.example.org", "--referer", c.referer, c.url});
     EXPECT_EQ(run.out, c.answer) << c.url << "\n" << run.err;
     EXPECT_EQ(run.status, 0) << c.url;
   }
-  const ProgramRun ours = Run(Tool(), {"reg", "query", "HKCU\\software\\tarnwel\\debug"});
+  const ProgramRun ours = RunProgram(Tool(), {"reg", "query", "HKCU\\software\\tarnwel\\debug"});
   EXPECT_EQ(ours.status, 0) << ours.err;
   std::vector<std::string> readers = {RegExe(false)};
   if (sizeof(void*) == 4) readers.push_back(RegExe(true));  // a 32-bit pool's trace, read by 64-bit
   for (const Case& c : cases) {
     EXPECT_TRUE(ListsTracedValue(ours.out, c.traced)) << "refwarden reg query:\n" << ours.out;
     for (const std::string& reg : readers) {
-      const ProgramRun theirs = Run(reg, {"query", "HKCU\\software\\tarnwel\\debug", "/v", c.traced});
+      const ProgramRun theirs =
+          RunProgram(reg, {"query", "HKCU\\software\\tarnwel\\debug", "/v", c.traced});
       EXPECT_TRUE(ListsTracedValue(theirs.out, c.traced)) << reg << " query:\n"
                                                           << theirs.out << theirs.err;
     }
@@ -177,9 +178,9 @@ LONG SetTraceKeyDacl(bool grantNothing) {
 // presence is checked.
 TEST_F(ToolTest, TraceKeyNobodyMayWrite) {
   ASSERT_EQ(SetTraceKeyDacl(true), ERROR_SUCCESS);
-  const ProgramRun check = Run(Tool(), {"check", "--host", "www.example.org", "--referer",
-                                        "http://elsewhere.net/", "/gallery/denied.jpg"});
-  const ProgramRun query = Run(Tool(), {"reg", "query", "HKCU\\software\\tarnwel\\debug"});
+  const ProgramRun check = RunProgram(Tool(), {"check", "--host", "www.example.org", "--referer",
+                                               "http://elsewhere.net/", "/gallery/denied.jpg"});
+  const ProgramRun query = RunProgram(Tool(), {"reg", "query", "HKCU\\software\\tarnwel\\debug"});
   ASSERT_EQ(SetTraceKeyDacl(false), ERROR_SUCCESS);  // so that TempStore can remove it
 
   EXPECT_EQ(check.out, "pass\n");
@@ -197,7 +198,7 @@ TEST_F(ToolTest, TraceKeyNobodyMayWrite) {
 TEST_F(ToolTest, RefusesTheFilterOfTheOtherBitnessAndSaysWhy) {
   const std::string other = testing::OtherBitnessFilter();
   if (other.empty()) GTEST_SKIP() << "only the package build (packaging/) builds both bitnesses";
-  const ProgramRun run = Run(Tool(), {"--filter", other, "check", "--host", "h", "/a.jpg"});
+  const ProgramRun run = RunProgram(Tool(), {"--filter", other, "check", "--host", "h", "/a.jpg"});
   const std::string said = run.out + run.err;
   const std::string bits = sizeof(void*) == 8 ? "64" : "32";
   EXPECT_EQ(said.rfind("refwarden: cannot load filter library ", 0), 0u) << said;
@@ -206,7 +207,7 @@ TEST_F(ToolTest, RefusesTheFilterOfTheOtherBitnessAndSaysWhy) {
 }
 
 TEST_F(ToolTest, SaysItsVersion) {
-  const ProgramRun run = Run(Tool(), {"--version"});
+  const ProgramRun run = RunProgram(Tool(), {"--version"});
   EXPECT_EQ(run.out, "refwarden " REFWARDEN_VERSION "\n");
   EXPECT_EQ(run.status, 0);
 }
