@@ -3,9 +3,15 @@
 set(CMAKE_SYSTEM_NAME Windows)
 if(REFWARDEN_MINGW_TRIPLET MATCHES "^i686")
   set(CMAKE_SYSTEM_PROCESSOR x86)
+  set(_refwarden_wine /usr/lib/wine/wine)  # 32-bit Wine (wine32:i386)
 else()
   set(CMAKE_SYSTEM_PROCESSOR AMD64)
+  set(_refwarden_wine /usr/lib/wine/wine64)
 endif()
+# The tests run under the Wine of the target's bitness, as CTest runs any
+# cross-built test: through the emulator. -DREFWARDEN_WINE=... names another.
+set(REFWARDEN_WINE ${_refwarden_wine} CACHE FILEPATH "The Wine that runs this build's tests")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${REFWARDEN_WINE})
 
 set(CMAKE_C_COMPILER ${REFWARDEN_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${REFWARDEN_MINGW_TRIPLET}-g++-posix)

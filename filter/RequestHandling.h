@@ -1,11 +1,15 @@
 // What the filter does at each server call, behind the exported entry points.
 #pragma once
 
+#include "RefwardenVersion.h"
 #include "platform/Platform.h"
 
 namespace refwarden {
 
-inline constexpr DWORD kFilterVersion = 0x00010000;  // 1.0
+// The version stated at registration: the project's major version in the
+// high word, its minor in the low one (0x00010000 for 1.0).
+inline constexpr DWORD kFilterVersion =
+    (static_cast<DWORD>(REFWARDEN_VERSION_MAJOR) << 16) | REFWARDEN_VERSION_MINOR;
 inline constexpr const char* kFilterDescription = "Refwarden for Image Files";
 inline constexpr DWORD kFilterFlags = SF_NOTIFY_ORDER_LOW | SF_NOTIFY_PREPROC_HEADERS;
 

@@ -2,8 +2,8 @@
 #   x86/refwarden.dll x86/refwarden.exe   the 32-bit filter and its tool
 #   x64/refwarden.dll x64/refwarden.exe   the 64-bit filter and its tool
 #   refwarden.jpg .gif .png .bmp          the placeholders
-#   INSTALL.txt                           with Windows line ends
-# -D: STRIP_x86 BIN_x86 STRIP_x64 BIN_x64 IMAGES README STAGE ZIP
+#   INSTALL.txt                           with the version and Windows line ends
+# -D: STRIP_x86 BIN_x86 STRIP_x64 BIN_x64 IMAGES README VERSION STAGE ZIP
 file(REMOVE_RECURSE ${STAGE})
 set(files)
 foreach(arch x86 x64)
@@ -26,6 +26,7 @@ foreach(image ${IMAGES})
 endforeach()
 # Windows line ends, so every editor shows the instructions as written.
 file(READ ${README} text)
+string(REPLACE "@REFWARDEN_VERSION@" "${VERSION}" text "${text}")
 string(REPLACE "\r\n" "\n" text "${text}")
 string(REPLACE "\n" "\r\n" text "${text}")
 file(WRITE ${STAGE}/INSTALL.txt "${text}")

@@ -229,7 +229,8 @@ TEST(ReplaySummaryTest, TracesNotWrittenSayWhereAndWhy) {
        "corrupt.\n    (it is not a store)\n"},
       {{"HKEY_CURRENT_USER\\software\\tarnwel\\debug", "", ""},
        "    trace store: HKEY_CURRENT_USER\\software\\tarnwel\\debug\n"
-       "    writing one again worked: the fault has passed (the store may have been busy).\n"},
+       "    writing the trace again worked: the fault has passed (the store may have been "
+       "busy).\n"},
   };
   for (const Case& c : cases) {
     ReplaySummary summary;

@@ -4,6 +4,7 @@
 
 #include "filter/RequestHandling.h"
 #include "filter/RequestTrace.h"
+#include "strings/ByteEscapes.h"
 
 namespace refwarden {
 
@@ -144,19 +145,30 @@ TraceReport CheckTrace(std::string_view url) {
   return report;
 }
 
-std::string DescribeMissingTrace(const TraceReport& report) {
-  std::string text = "warning: the trace of '" + report.name +
-                     "' was not written, so the filter let the request pass unchanged.\n"
-                     "  trace store: " +
-                     report.store + "\n";
-  if (report.retryError == ERROR_SUCCESS) {
-    text += "  writing it again worked: the fault has passed (the store may have been busy).\n";
+std::string DescribeTraceFault(std::string_view store, std::string_view error,
+                               std::string_view note, std::string_view indent) {
+  const auto shown = [](std::string_view text) {
+    return EscapeBytes(text, HighBytes::kValidUtf8Kept, Backslash::kKept);
+  };
+  const std::string lead(indent);
+  std::string text = lead + "trace store: " + shown(store) + '\n';
+  if (error.empty()) {
+    text += lead +
+            "writing the trace again worked: the fault has passed (the store may have "
+            "been busy).\n";
   } else {
-    text += "  it cannot be written: " + ErrorText(report.retryError) + "\n";
-    const std::string note = TraceErrorNote(report.retryError);
-    if (!note.empty()) text += "  " + note + "\n";
+    text += lead + "it cannot be written: " + shown(error) + '\n';
   }
+  if (!note.empty()) text += lead + shown(note) + '\n';
   return text;
+}
+
+std::string DescribeMissingTrace(const TraceReport& report) {
+  const bool failed = report.retryError != ERROR_SUCCESS;
+  return "warning: the trace of '" + EscapeBytes(report.name, HighBytes::kValidUtf8Kept) +
+         "' was not written, so the filter let the request pass unchanged.\n" +
+         DescribeTraceFault(report.store, failed ? ErrorText(report.retryError) : "",
+                            failed ? TraceErrorNote(report.retryError) : "", "  ");
 }
 
 }  // namespace refwarden

@@ -72,9 +72,18 @@ struct TraceReport {
 // when it is missing, writes it again to learn why (see RetryTrace).
 TraceReport CheckTrace(std::string_view url);
 
+// The lines every verb gives an administrator under its warning that traces
+// were not written, each starting with `indent` and ending with '\n': the
+// trace `store`; then why it cannot be written (`error`, the ErrorText of what
+// writing again gave, and `note`, its TraceErrorNote, when not empty) or, when
+// `error` is empty, that writing again worked. Bytes that could act on a
+// terminal are escaped; backslashes stay (Windows' key and folder names).
+std::string DescribeTraceFault(std::string_view store, std::string_view error,
+                               std::string_view note, std::string_view indent);
+
 // A few lines for an administrator about a report whose trace is missing:
-// which path, that the request passed unchanged, the store, and why it cannot
-// be written. Each line ends with '\n'.
+// which path, that the request passed unchanged, and DescribeTraceFault's.
+// Each line ends with '\n'.
 std::string DescribeMissingTrace(const TraceReport& report);
 
 }  // namespace refwarden

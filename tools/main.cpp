@@ -5,7 +5,9 @@
 
 #include <exception>
 #include <iostream>
+#include <string>
 
+#include "RefwardenVersion.h"
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
 
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
   // Request URLs begin with '/', which must not read as Windows-style options;
   // subcommands take this setting from the app when they are added.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", std::string("refwarden ") + REFWARDEN_VERSION,
+                       "Print the version and exit");
   app.add_option("--filter", options.filterPath, "The filter library to load")
       ->capture_default_str()
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);

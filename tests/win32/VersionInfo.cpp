@@ -1,60 +1,46 @@
-// refwarden_versioninfo FILE: prints a file's version resource as Windows
-// reads it (GetFileVersionInfo, VerQueryValue), one fact per line, for the
-// test script to compare. Works on 32- and 64-bit files alike.
+// The filter's version resource as Windows reads it (GetFileVersionInfo,
+// VerQueryValue): the project's version, the language 0x0804 with code page
+// 936, and its names. Also for the other bitness's DLL when the package build
+// names it, as 64-bit Windows Explorer reads a 32-bit file.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "RefwardenVersion.h"
+#include "tests/win32/WindowsPaths.h"
+
+namespace refwarden {
 namespace {
 
-void PrintString(void* info, const char* block, const char* name) {
-  char query[128];
-  std::snprintf(query, sizeof query, "\\StringFileInfo\\%s\\%s", block, name);
-  char* value = nullptr;
-  UINT length = 0;
-  if (VerQueryValueA(info, query, reinterpret_cast<void**>(&value), &length) && value != nullptr) {
-    std::printf("%s\\%s=%s\n", block, name, value);
-  }
+std::string Quad(DWORD high, DWORD low) {
+  return std::to_string(HIWORD(high)) + "." + std::to_string(LOWORD(high)) + "." +
+         std::to_string(HIWORD(low)) + "." + std::to_string(LOWORD(low));
 }
 
-void PrintVersion(const char* label, DWORD high, DWORD low) {
-  std::printf("%s=%u.%u.%u.%u\n", label, static_cast<unsigned>(HIWORD(high)),
-              static_cast<unsigned>(LOWORD(high)), static_cast<unsigned>(HIWORD(low)),
-              static_cast<unsigned>(LOWORD(low)));
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: refwarden_versioninfo FILE\n");
-    return 2;
-  }
+// The facts of `file`'s version resource, one "name=value" each, in the
+// order the expectation below lists them; an "error=..." line when it has none.
+std::vector<std::string> VersionFacts(const std::string& file) {
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(argv[1], &ignored);
-  if (size == 0) {
-    std::fprintf(stderr, "%s: no version resource (error %u)\n", argv[1],
-                 static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
+  const DWORD size = GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (size == 0) return {"error=no version resource (" + std::to_string(GetLastError()) + ")"};
   std::vector<char> info(size);
-  if (!GetFileVersionInfoA(argv[1], 0, size, info.data())) {
-    std::fprintf(stderr, "%s: GetFileVersionInfo failed (error %u)\n", argv[1],
-                 static_cast<unsigned>(GetLastError()));
-    return 1;
-  }
+  if (!GetFileVersionInfoA(file.c_str(), 0, size, info.data()))
+    return {"error=GetFileVersionInfo failed (" + std::to_string(GetLastError()) + ")"};
 
+  std::vector<std::string> facts;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   if (!VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length) ||
       fixed == nullptr || fixed->dwSignature != 0xFEEF04BD) {
-    std::fprintf(stderr, "%s: no fixed file information\n", argv[1]);
-    return 1;
+    return {"error=no fixed file information"};
   }
-  PrintVersion("FileVersion", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-  PrintVersion("ProductVersion", fixed->dwProductVersionMS, fixed->dwProductVersionLS);
-  std::printf("FileType=%u\n", static_cast<unsigned>(fixed->dwFileType));
+  facts.push_back("FileVersion=" + Quad(fixed->dwFileVersionMS, fixed->dwFileVersionLS));
+  facts.push_back("ProductVersion=" + Quad(fixed->dwProductVersionMS, fixed->dwProductVersionLS));
+  facts.push_back("FileType=" + std::to_string(fixed->dwFileType));
 
   struct Translation {
     WORD language;
@@ -69,11 +55,41 @@ int main(int argc, char** argv) {
     char block[9];
     std::snprintf(block, sizeof block, "%04X%04X", translations[i].language,
                   translations[i].codePage);
-    std::printf("Translation=%s\n", block);
+    facts.push_back(std::string("Translation=") + block);
     for (const char* name : {"CompanyName", "FileDescription", "FileVersion", "InternalName",
                              "OriginalFilename", "ProductName", "ProductVersion"}) {
-      PrintString(info.data(), block, name);
+      const std::string query = std::string("\\StringFileInfo\\") + block + "\\" + name;
+      char* value = nullptr;
+      UINT chars = 0;
+      if (VerQueryValueA(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &chars) &&
+          value != nullptr) {
+        facts.push_back(std::string(block) + "\\" + name + "=" + value);
+      }
     }
   }
-  return 0;
+  return facts;
 }
+
+TEST(VersionInfoTest, ResourceAsWindowsReadsIt) {
+  const std::vector<std::string> expected = {
+      "FileVersion=" REFWARDEN_VERSION_QUAD,
+      "ProductVersion=" REFWARDEN_VERSION_QUAD,
+      "FileType=2",  // VFT_DLL
+      "Translation=080403A8",
+      "080403A8\\CompanyName=Refwarden",
+      "080403A8\\FileDescription=Refwarden hot-link protection filter",
+      "080403A8\\FileVersion=" REFWARDEN_VERSION_QUAD,
+      "080403A8\\InternalName=refwarden",
+      "080403A8\\OriginalFilename=refwarden.dll",
+      "080403A8\\ProductName=Refwarden",
+      "080403A8\\ProductVersion=" REFWARDEN_VERSION_QUAD,
+  };
+  std::vector<std::string> files = {testing::ProgramFolder() + "\\refwarden.dll"};
+  if (!testing::OtherBitnessFilter().empty()) files.push_back(testing::OtherBitnessFilter());
+  for (const std::string& file : files) {
+    EXPECT_EQ(VersionFacts(file), expected) << "file " << file;
+  }
+}
+
+}  // namespace
+}  // namespace refwarden

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/TraceCheck.h"
 #include "tools/replay/LogDates.h"
 #include "tools/replay/TerminalText.h"
 
@@ -114,16 +115,7 @@ void AppendParts(std::string* out, std::string_view title, bool nameLast,
 }  // namespace
 
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent) {
-  const std::string lead(indent);
-  std::string out = lead + "trace store: " + NameText(fault.store) + '\n';
-  if (fault.error.empty()) {
-    out +=
-        lead + "writing one again worked: the fault has passed (the store may have been busy).\n";
-  } else {
-    out += lead + "it cannot be written: " + NameText(fault.error) + '\n';
-  }
-  if (!fault.note.empty()) out += lead + NameText(fault.note) + '\n';
-  return out;
+  return DescribeTraceFault(fault.store, fault.error, fault.note, indent);
 }
 
 std::string_view RefererSite(std::string_view referer) {

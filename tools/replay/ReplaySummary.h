@@ -54,9 +54,8 @@ struct TraceFault {
   std::string note;   // a line more about the error, or ""
 };
 
-// Lines for a person, each starting with `indent` and ending with '\n': the
-// trace store, and why it cannot be written or that writing again worked;
-// bytes that could act on a terminal are escaped (NameText).
+// The lines tools/TraceCheck's DescribeTraceFault gives for `fault`, the
+// same words check uses.
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent);
 
 class ReplaySummary {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "strings/ByteEscapes.h"
+
 namespace refwarden {
 
 // Returns `bytes` fit for a terminal: valid UTF-8 stays as it is, except the
@@ -11,11 +13,15 @@ namespace refwarden {
 // \xHH (lower-case hex) for each of their bytes, as does every byte that is
 // not part of valid UTF-8, and a backslash, so that an escape cannot be
 // forged: the \xHH form of serve's request log.
-std::string TerminalText(std::string_view bytes);
+inline std::string TerminalText(std::string_view bytes) {
+  return EscapeBytes(bytes, HighBytes::kValidUtf8Kept);
+}
 
 // The same for a name the system gives rather than a log (a log file's name,
 // the trace store, an error's text), except that a backslash stays as it is:
 // Windows separates folders with it.
-std::string NameText(std::string_view bytes);
+inline std::string NameText(std::string_view bytes) {
+  return EscapeBytes(bytes, HighBytes::kValidUtf8Kept, Backslash::kKept);
+}
 
 }  // namespace refwarden

@@ -4,12 +4,17 @@
 #include <string>
 #include <string_view>
 
+#include "strings/ByteEscapes.h"
+
 namespace refwarden {
 
 // Returns `text` with the bytes below 0x20, 0x7F and '\' written as \xHH
 // (lower-case hex), so that one request stays one line of the request log and
-// an escape in the log cannot be forged.
-std::string EscapeForLog(std::string_view text);
+// an escape in the log cannot be forged. Bytes of 0x80 and above stay: the
+// log keeps what the client sent.
+inline std::string EscapeForLog(std::string_view text) {
+  return EscapeBytes(text, HighBytes::kKept);
+}
 
 // Returns `text` with &, <, >, " and ' written as character references, safe
 // inside HTML text and quoted attribute values.

@@ -1,4 +1,4 @@
-#include "tools/replay/TerminalText.h"
+#include "strings/ByteEscapes.h"
 
 namespace refwarden {
 
@@ -41,15 +41,17 @@ std::size_t Utf8SequenceLength(std::string_view s) {
   return length;
 }
 
-std::string Escaped(std::string_view bytes, bool keepBackslash) {
+}  // namespace
+
+std::string EscapeBytes(std::string_view bytes, HighBytes high, Backslash backslash) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte < 0x20 || byte == 0x7F || (byte == '\\' && !keepBackslash)) {
+    if (byte < 0x20 || byte == 0x7F || (byte == '\\' && backslash == Backslash::kEscaped)) {
       AppendEscaped(&out, byte);
       ++i;
-    } else if (byte < 0x80) {
+    } else if (byte < 0x80 || high == HighBytes::kKept) {
       out.push_back(static_cast<char>(byte));
       ++i;
     } else {
@@ -70,11 +72,5 @@ std::string Escaped(std::string_view bytes, bool keepBackslash) {
   }
   return out;
 }
-
-}  // namespace
-
-std::string TerminalText(std::string_view bytes) { return Escaped(bytes, false); }
-
-std::string NameText(std::string_view bytes) { return Escaped(bytes, true); }
 
 }  // namespace refwarden
