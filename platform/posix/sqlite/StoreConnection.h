@@ -158,6 +158,11 @@ class StoreConnection final : public StoreSession {
   sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
   static int OnBusy(void* self, int attempts);
+  // Stops a statement that has worked past its bound (SQLITE_INTERRUPT).
+  static int OnProgress(void* self);
+  // sqlite3_step and sqlite3_exec, each with a new work bound.
+  int Step(sqlite3_stmt* s);
+  int ExecAll(const char* sql);
 
   StoreShared* shared_;
   sqlite3* db_ = nullptr;
@@ -168,6 +173,7 @@ class StoreConnection final : public StoreSession {
   FileIdentity file_;
   std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
   std::int64_t busyUntilNs_ = 0;
+  std::int64_t workStartNs_ = 0;  // 0 until the running statement's first progress call
   sqlite3_stmt* reading_ = nullptr;  // the statement a ValueRow holds
 };
 
