@@ -51,7 +51,9 @@ const char* const kStatementSql[] = {
     "COMMIT",
     "ROLLBACK",
     "SELECT id, name, type, data FROM regvalue WHERE key_id = ?1 AND name = ?2",
-    "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+    // Nothing is written to a key that was deleted (changes() is then 0).
+    "INSERT INTO regvalue(key_id, name, type, data)"
+    " SELECT ?1, ?2, ?3, ?4 WHERE EXISTS(SELECT 1 FROM regkey WHERE id = ?1)"
     " ON CONFLICT(key_id, name) DO UPDATE SET type = excluded.type, data = excluded.data",
     // Enumeration walks the table in rowid (first-write) order; "+key_id"
     // keeps the planner off the name index, which would sort every step.
@@ -59,10 +61,19 @@ const char* const kStatementSql[] = {
     " ORDER BY id LIMIT 1",
     "SELECT id, name, type, data FROM regvalue WHERE +key_id = ?1 ORDER BY id"
     " LIMIT 1 OFFSET ?2",
+    "SELECT name FROM regkey WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "DELETE FROM regvalue WHERE key_id = ?1 AND name = ?2",
+    // A key's subtree, by its parents: ?1 and every key below it.
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
+    " SELECT regkey.id FROM regkey JOIN tree ON regkey.parent = tree.id)"
+    " DELETE FROM regvalue WHERE key_id IN tree",
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
+    " SELECT regkey.id FROM regkey JOIN tree ON regkey.parent = tree.id)"
+    " DELETE FROM regkey WHERE id IN tree AND id != 1 AND (?2 OR id != ?1)",
 };
 
 // Every object of a database's schema, as SQLite keeps it, in one text.
-#define SCHEMA_LISTING                                                                  \
+#define SCHEMA_LISTING                                                                     \
   "SELECT group_concat(type || ' ' || name || ' ' || tbl_name || ' ' || ifnull(sql, ''), " \
   "char(10)) FROM (SELECT * FROM sqlite_master ORDER BY type, name)"
 
@@ -406,7 +417,47 @@ LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD 
   sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
   WriteTurn turn(this);
   if (!turn.held()) return ERROR_LOCK_VIOLATION;
-  return Run(kValuePut);
+  if (LONG r = Run(kValuePut)) return r;
+  return sqlite3_changes(db_) == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+LONG StoreConnection::ReadSubkeyAt(std::int64_t key, std::uint64_t index, std::string* name) {
+  sqlite3_stmt* s = stmts_[kSubkeyAt];
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
+  int rc = Step(s);
+  if (rc == SQLITE_ROW)
+    name->assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                 static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+  sqlite3_reset(s);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+}
+
+LONG StoreConnection::DeleteValue(std::int64_t key, std::string_view name) {
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  sqlite3_stmt* s = stmts_[kValueDelete];
+  sqlite3_bind_int64(s, 1, key);
+  BindText(s, 2, name);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
+  if (LONG r = Run(kValueDelete)) return r;
+  return sqlite3_changes(db_) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+LONG StoreConnection::RemoveTree(std::int64_t key, bool withKey) {
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
+  if (LONG r = Run(kBegin)) return r;
+  sqlite3_bind_int64(stmts_[kTreeValuesDelete], 1, key);
+  sqlite3_bind_int64(stmts_[kTreeKeysDelete], 1, key);
+  sqlite3_bind_int(stmts_[kTreeKeysDelete], 2, withKey ? 1 : 0);
+  LONG r = Run(kTreeValuesDelete);
+  if (r == ERROR_SUCCESS) r = Run(kTreeKeysDelete);
+  if (r == ERROR_SUCCESS) r = Run(kCommit);
+  if (r != ERROR_SUCCESS && !sqlite3_get_autocommit(db_)) Run(kRollback);
+  return r;
 }
 
 void StoreConnection::EmptyLog() {
