@@ -37,9 +37,6 @@ int main(int argc, char** argv) {
   refwarden::AddReplayCommand(app, options);
 #ifdef _WIN32
   refwarden::AddDoctorCommand(app, options);
-#else
-  refwarden::AddServeCommand(app, options);
-#else
   // serve needs a Linux machine; asked for here, it says so instead of
   // "A subcommand is required".
   app.add_subcommand("serve")->group("")->allow_extras()->callback([] {
@@ -47,6 +44,8 @@ int main(int argc, char** argv) {
                                "serve is in the Linux tool only: it serves a demo site through "
                                "the filter built for Linux (refwarden serve --demo)");
   });
+#else
+  refwarden::AddServeCommand(app, options);
 #endif
 
   try {
