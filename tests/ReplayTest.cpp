@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -553,6 +554,21 @@ const BrokenStore kBrokenStores[] = {
      [](const std::string& f) {
        std::ofstream(f + "/store") << "not a store\n";
        return f + "/store";
+     },
+     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    // Planted in a store: each trace value would write another, without end.
+    {"store with a recursive trigger",
+     [](const std::string& f) {
+       const std::string store = HealthyStore(f);
+       sqlite3* db = nullptr;
+       const bool planted = sqlite3_open(store.c_str(), &db) == SQLITE_OK &&
+                            sqlite3_exec(db,
+                                         "CREATE TRIGGER t AFTER INSERT ON regvalue BEGIN"
+                                         " INSERT INTO regvalue(key_id, name, type, data)"
+                                         " VALUES(new.key_id, new.name || 'x', 1, x'00'); END;",
+                                         nullptr, nullptr, nullptr) == SQLITE_OK;
+       sqlite3_close(db);
+       return planted ? store : std::string();
      },
      false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
     {"symbolic link to nothing",
