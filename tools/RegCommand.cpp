@@ -390,14 +390,17 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
 
   auto deleteArgs = std::make_shared<std::vector<std::string>>();
   CLI::App* deleteVerb = reg->add_subcommand("delete", "Delete a key, or one of its values");
-  deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]")->required();
 #ifdef _WIN32
+  // Whatever it is given, it points at reg.exe.
+  deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]");
+  deleteVerb->allow_extras();
   deleteVerb->callback([&options] {
     std::cerr << "ERROR: reg delete is left to Windows' own reg.exe here; run\n"
                  "  reg delete KEY [/v NAME] [/f]\n";
     options.exitCode = kKeyNotFound;
   });
 #else
+  deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]")->required();
   deleteVerb->footer(
       "KEY [/v NAME] [/f]: deletes the key under HKCU with every key and value below it,\n"
       "or with /v NAME that value alone. Without /f it asks first, on the terminal;\n"
