@@ -404,6 +404,18 @@ TEST_P(StoreContractTest, DeletesValuesAndTrees) {
   EXPECT_EQ(Subkeys("software"), (std::vector<std::string>{"other", "tarnwel"}));
   RegCloseKey(trace);
 
+  // A session that found a key before another session of this process
+  // deleted it looks again, so the key made again takes writes at once.
+  HKEY software = Open("software", KEY_ALL_ACCESS);  // one session held
+  trace = Create(kTraceKey);                         // another, which finds the key
+  RegCloseKey(trace);
+  EXPECT_EQ(RegDeleteTreeA(software, "tarnwel"), ERROR_SUCCESS);
+  trace = Create(kTraceKey);
+  EXPECT_EQ(Set(trace, "/h", "h"), ERROR_SUCCESS);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{"/h"});
+  RegCloseKey(trace);
+  RegCloseKey(software);
+
   // The root's content goes, the root stays.
   EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(Subkeys(""), std::vector<std::string>{});

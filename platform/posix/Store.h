@@ -8,6 +8,7 @@
 // name as one more row.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -109,11 +110,8 @@ class StoreSession {
 
   // Removes every subkey of `key`, below it and their values, and `key`'s
   // own values; `key` too when `withKey` is set (never the root key), at
-  // once. Forgets the keys this session found.
-  LONG DeleteTree(std::int64_t key, bool withKey) {
-    keyCache_.clear();
-    return RemoveTree(key, withKey && key != kRootKeyId);
-  }
+  // once. Every session of this process forgets the keys it found.
+  LONG DeleteTree(std::int64_t key, bool withKey);
 
   // Forgets the keys this session found (after one was deleted elsewhere).
   void ForgetKeys() { keyCache_.clear(); }
@@ -146,6 +144,7 @@ class StoreSession {
   std::string scratch_;
   std::string folded_;
   std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id
+  std::uint64_t cacheDeletions_ = 0;  // the process's count of deletions keyCache_ has seen
 };
 
 // A session lent by its store: it goes back when the lease ends (destroyed,
