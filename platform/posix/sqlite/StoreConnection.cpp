@@ -73,9 +73,9 @@ const char* const kStatementSql[] = {
 };
 
 // Every object of a database's schema, as SQLite keeps it, in one text.
-#define SCHEMA_LISTING                                                                     \
-  "SELECT group_concat(type || ' ' || name || ' ' || tbl_name || ' ' || ifnull(sql, ''), " \
-  "char(10)) FROM (SELECT * FROM sqlite_master ORDER BY type, name)"
+const char* const kSchemaListing =
+    "SELECT group_concat(type || ' ' || name || ' ' || tbl_name || ' ' || ifnull(sql, ''),"
+    " char(10)) FROM (SELECT * FROM sqlite_master ORDER BY type, name)";
 
 // The listing of a store's schema as the store makes it, from a database in
 // memory given that schema: SQLite's own rewriting of the text is then the same.
@@ -87,7 +87,7 @@ const std::string& StoreSchemaListing() {
     if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) ==
             SQLITE_OK &&
         sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, SCHEMA_LISTING, -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, kSchemaListing, -1, &s, nullptr) == SQLITE_OK &&
         sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr)
       text.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
                   static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
@@ -295,10 +295,11 @@ LONG StoreConnection::QueryInts(const char* sql, int* first, int* second) {
 // that sets the version.
 LONG StoreConnection::CheckHoldsAStore() {
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(db_,
-                              "SELECT (SELECT user_version FROM pragma_user_version),"
-                              " (SELECT count(*) FROM sqlite_master), (" SCHEMA_LISTING ")",
-                              -1, &s, nullptr);
+  static const std::string query = std::string(
+                                       "SELECT (SELECT user_version FROM pragma_user_version),"
+                                       " (SELECT count(*) FROM sqlite_master), (") +
+                                   kSchemaListing + ")";
+  int rc = sqlite3_prepare_v2(db_, query.c_str(), -1, &s, nullptr);
   int version = 0;
   int objects = 0;
   std::string listing;
