@@ -36,6 +36,10 @@ using HKEY = HKEY__*;
 using PHKEY = HKEY*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
 
 #define WINAPI
 #ifndef TRUE
@@ -115,6 +119,8 @@ typedef struct _HTTP_FILTER_VERSION {
 #define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x80000001u)))
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define DELETE 0x00010000
 #define KEY_READ 0x20019
 #define KEY_ALL_ACCESS 0xF003F
 #define REG_OPTION_NON_VOLATILE 0
@@ -137,6 +143,7 @@ typedef struct _HTTP_FILTER_VERSION {
 #define ERROR_BUSY 170L
 #define ERROR_BADDB 1009L
 #define ERROR_LOCK_VIOLATION 33L
+#define ERROR_KEY_DELETED 1018L
 
 // The layer's store, chosen by its name: REFWARDEN_REGISTRY when set, else
 // the SQLite file $XDG_DATA_HOME/refwarden/registry.sqlite
@@ -177,6 +184,22 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
                    LPDWORD lpReserved, LPDWORD lpType, BYTE* lpData, LPDWORD lpcbData);
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       BYTE* lpData, LPDWORD lpcbData);
+
+// Enumerates the open key's subkeys, in the order they were made: the name
+// at `dwIndex` (*lpcchName in characters, its NUL not counted; ERROR_MORE_DATA
+// when it does not fit), ERROR_NO_MORE_ITEMS past the last. No class is
+// stored (an empty one is returned); *lpftLastWriteTime is set to zero.
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+
+// Removing, for the tools: one value of the open key (ERROR_FILE_NOT_FOUND
+// when absent; the handle needs KEY_SET_VALUE), and the key `lpSubKey` below
+// it with all its subkeys and values, or, for a null `lpSubKey`, the open
+// key's own subkeys and values (the handle needs DELETE,
+// KEY_ENUMERATE_SUB_KEYS and KEY_QUERY_VALUE). A handle still open on a
+// deleted key answers ERROR_KEY_DELETED to a write.
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 
 // Which store the functions above use, for the tools.
 namespace refwarden {

@@ -158,6 +158,17 @@ bool MakeStore(const std::string& path) {
   return made;
 }
 
+// Makes a store at `path` and runs `sql` on it beside the layer, as one who
+// can write the file could.
+bool MakeStoreThenRun(const std::string& path, const char* sql) {
+  if (!MakeStore(path)) return false;
+  sqlite3* db = nullptr;
+  const bool ran = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                   sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  sqlite3_close(db);
+  return ran;
+}
+
 struct NotAStore {
   const char* name;
   // Makes it at `store`, as the test's own user; false when it cannot.
@@ -188,6 +199,32 @@ const NotAStore kNotAStore[] = {
                                       nullptr, nullptr) == SQLITE_OK;
        sqlite3_close(db);
        return made;
+     },
+     ERROR_BADDB, false, false},
+    // A store holding more than the store makes would run someone else's code.
+    {"store with a recursive trigger",
+     [](const std::string& s) {
+       return MakeStoreThenRun(s,
+                               "CREATE TRIGGER t AFTER UPDATE ON regvalue BEGIN"
+                               " UPDATE regvalue SET type = type + 1 WHERE id = new.id; END;");
+     },
+     ERROR_BADDB, false, false},
+    {"store with a view",
+     [](const std::string& s) {
+       return MakeStoreThenRun(s, "CREATE VIEW v AS SELECT * FROM regvalue;");
+     },
+     ERROR_BADDB, false, false},
+    {"store with another table",
+     [](const std::string& s) { return MakeStoreThenRun(s, "CREATE TABLE extra(x);"); },
+     ERROR_BADDB, false, false},
+    {"store with another index",
+     [](const std::string& s) {
+       return MakeStoreThenRun(s, "CREATE INDEX regvalue_type ON regvalue(type);");
+     },
+     ERROR_BADDB, false, false},
+    {"store whose table was altered",
+     [](const std::string& s) {
+       return MakeStoreThenRun(s, "ALTER TABLE regkey ADD COLUMN extra TEXT;");
      },
      ERROR_BADDB, false, false},
     {"symbolic link to nothing",

@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "tests/support/Listing.h"
+#include "tests/support/Printable.h"
 #include "tests/support/TempStore.h"
 #include "tests/support/WriteTransactionElsewhere.h"
 
@@ -36,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using testing::Listing;
+using testing::Printable;
 using testing::WriteTransactionElsewhere;
 
 struct Row {
@@ -444,6 +447,97 @@ TEST_F(ReplayTest, CheckOptions) {
   EXPECT_NE(after.err.find("/nonexistent.so"), std::string::npos) << after.err;
 }
 
+// Names any client can make the filter trace, written through check, come
+// back from reg query escaped, one line each; keys list their subkeys, /s
+// and /v select as reg.exe does, and reg delete removes what it is told.
+TEST_F(ReplayTest, RegQueryEscapesSelectsAndDeletes) {
+  const std::string store = (dir_ / "reg-tool.sqlite").string();
+  const auto run = [&store](std::vector<std::string> args) {
+    return RunToolOn(store, false, std::move(args));
+  };
+  const std::string key = "HKCU\\software\\tarnwel\\debug";
+  for (const char* path : {"/\x1b]0;pwned\x07\x1b[2J.jpg", "/x\rfake    REG_SZ    ok.jpg",
+                           "/a\\x41\\b.jpg", "/caf\xc3\xa9\xff.jpg"})
+    run({"check", "--host", "site.example", path});
+  const std::string values =
+      "    /\\x1b]0;pwned\\x07\\x1b[2J.jpg    REG_SZ    ok\n"
+      "    /x\\x0dfake    REG_SZ    ok.jpg    REG_SZ    ok\n"
+      "    /a\\x5cx41\\b.jpg    REG_SZ    ok\n"
+      "    /caf\xc3\xa9\\xff.jpg    REG_SZ    ok\n";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the whole of stdout
+    std::string err;  // the start of stderr
+  } rows[] = {
+      {{"reg", "query", key},
+       0,
+       "\nHKEY_CURRENT_USER\\software\\tarnwel\\debug\n" + values + "\n",
+       ""},
+      {{"reg", "query", "hkcu\\SOFTWARE"},
+       0,
+       "\nHKEY_CURRENT_USER\\SOFTWARE\n\nHKEY_CURRENT_USER\\SOFTWARE\\tarnwel\n",
+       ""},
+      {{"reg", "query", "HKCU\\software", "/S"},
+       0,
+       "\nHKEY_CURRENT_USER\\software\n\nHKEY_CURRENT_USER\\software\\tarnwel\n"
+       "\nHKEY_CURRENT_USER\\software\\tarnwel\\debug\n" +
+           values + "\n",
+       ""},
+      {{"reg", "query", key, "/v", "/a\\x41\\b.jpg"},
+       0,
+       "\nHKEY_CURRENT_USER\\software\\tarnwel\\debug\n    /a\\x5cx41\\b.jpg    REG_SZ    ok\n\n",
+       ""},
+      {{"reg", "query", "HKCU", "/s", "/v", "/A\\X41\\B.JPG"},
+       0,
+       // As asked, as reg.exe prints it.
+       "\nHKEY_CURRENT_USER\\software\\tarnwel\\debug\n    /A\\X41\\B.JPG    REG_SZ    ok\n"
+       "End of search: 1 match(es) found.\n",
+       ""},
+      {{"reg", "query", key, "/v", "/absent.jpg"},
+       1,
+       "",
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {{"reg", "query", key, "/v"}, 1, "", "ERROR: Invalid syntax: '/v' needs a value name"},
+      // Without /f and without a terminal, nothing is deleted.
+      {{"sh", "-c", kToolCommand + " reg delete 'HKCU\\software\\tarnwel' < /dev/null"},
+       5,
+       "",
+       "ERROR: reg delete asks before it deletes, and standard input is not a terminal"},
+      {{"reg", "delete", key, "/v", "/a\\x41\\b.jpg", "/f"},
+       0,
+       "The operation completed successfully.\n",
+       ""},
+      {{"reg", "delete", key, "/v", "/a\\x41\\b.jpg", "/f"},
+       1,
+       "",
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {{"reg", "query", key, "/v", "/caf\xc3\xa9\xff.jpg"},
+       0,
+       "\nHKEY_CURRENT_USER\\software\\tarnwel\\debug\n    /caf\xc3\xa9\\xff.jpg    REG_SZ    "
+       "ok\n\n",
+       ""},
+      {{"reg", "delete", "HKCU\\software\\tarnwel", "/f"},
+       0,
+       "The operation completed successfully.\n",
+       ""},
+      {{"reg", "query", "HKCU\\software"}, 0, "\nHKEY_CURRENT_USER\\software\n\n", ""},
+      {{"reg", "query", key},
+       1,
+       "",
+       "ERROR: The system was unable to find the specified registry key or value.\n"},
+      {{"reg", "delete", "HKCU", "/f"}, 1, "", "ERROR: Invalid key name"},
+  };
+  for (const auto& row : rows) {
+    std::string shown;
+    for (const std::string& a : row.args) shown += Printable(a) + " ";
+    const ToolRun r = row.args[0] == "sh" ? RunProgram(row.args, store, false) : run(row.args);
+    EXPECT_EQ(r.status, row.status) << shown << r.err;
+    EXPECT_EQ(Printable(r.out), Printable(row.out)) << shown;
+    EXPECT_EQ(r.err.substr(0, row.err.size()), row.err) << shown;
+  }
+}
+
 // ---- check and reg query on stores that cannot take the trace ----
 
 const std::vector<std::string> kCheck = {
@@ -497,6 +591,21 @@ const BrokenStore kBrokenStores[] = {
      [](const std::string& f) {
        std::ofstream(f + "/store") << "not a store\n";
        return f + "/store";
+     },
+     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+    // Planted in a store: each trace value would write another, without end.
+    {"store with a recursive trigger",
+     [](const std::string& f) {
+       const std::string store = HealthyStore(f);
+       sqlite3* db = nullptr;
+       const bool planted = sqlite3_open(store.c_str(), &db) == SQLITE_OK &&
+                            sqlite3_exec(db,
+                                         "CREATE TRIGGER t AFTER INSERT ON regvalue BEGIN"
+                                         " INSERT INTO regvalue(key_id, name, type, data)"
+                                         " VALUES(new.key_id, new.name || 'x', 1, x'00'); END;",
+                                         nullptr, nullptr, nullptr) == SQLITE_OK;
+       sqlite3_close(db);
+       return planted ? store : std::string();
      },
      false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
     {"symbolic link to nothing",

@@ -314,6 +314,115 @@ TEST_P(StoreContractTest, EnumeratesInFirstWriteOrder) {
   RegCloseKey(key);
 }
 
+// The subkeys of the key at `path`, in enumeration order; a key that cannot
+// be read whole fails the test.
+std::vector<std::string> Subkeys(const char* path) {
+  std::vector<std::string> out;
+  HKEY key = Open(path);
+  for (DWORD index = 0;; ++index) {
+    char name[256];
+    DWORD cch = sizeof name;
+    const LONG r = RegEnumKeyExA(key, index, name, &cch, nullptr, nullptr, nullptr, nullptr);
+    if (r != ERROR_SUCCESS) {
+      EXPECT_EQ(r, ERROR_NO_MORE_ITEMS) << path << " at " << index;
+      break;
+    }
+    out.emplace_back(name, cch);
+  }
+  RegCloseKey(key);
+  return out;
+}
+
+TEST_P(StoreContractTest, EnumeratesSubkeysInCreationOrder) {
+  for (const char* path : {"software\\tarnwel\\debug", "Software\\Other", "SOFTWARE\\tarnwel\\x",
+                           "software\\tarnwel\\DEBUG\\deeper"})
+    RegCloseKey(Create(path));
+  const struct {
+    const char* key;
+    std::vector<std::string> subkeys;
+  } rows[] = {
+      {"", {"software"}},
+      {"software", {"tarnwel", "Other"}},
+      {"software\\tarnwel", {"debug", "x"}},
+      {"software\\tarnwel\\x", {}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Subkeys(row.key), row.subkeys) << row.key;
+
+  HKEY key = Open("software");
+  char name[8];
+  DWORD cch = 7;  // "tarnwel" and its NUL take 8
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  RegCloseKey(key);
+  key = Open("software", KEY_QUERY_VALUE);
+  cch = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+            ERROR_ACCESS_DENIED);
+  RegCloseKey(key);
+}
+
+// Deleting, step by step on one store: what each step answers and what is
+// left to read after it.
+TEST_P(StoreContractTest, DeletesValuesAndTrees) {
+  HKEY trace = Create(kTraceKey);
+  for (const char* name : {"/a", "/b", "/c"}) EXPECT_EQ(Set(trace, name, name), ERROR_SUCCESS);
+  RegCloseKey(Create("software\\tarnwel\\debug\\below"));
+  RegCloseKey(Create("software\\other"));
+  HKEY other = Create("software\\other");
+  EXPECT_EQ(Set(other, "kept", "1"), ERROR_SUCCESS);
+
+  HKEY readOnly = Open(kTraceKey, KEY_READ);
+  EXPECT_EQ(RegDeleteValueA(readOnly, "/a"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeA(readOnly, nullptr), ERROR_ACCESS_DENIED);
+  RegCloseKey(readOnly);
+
+  EXPECT_EQ(RegDeleteValueA(trace, "/B"), ERROR_SUCCESS);  // names fold as on write
+  EXPECT_EQ(RegDeleteValueA(trace, "/b"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/a", "/c"}));
+  EXPECT_EQ(Set(trace, "/d", "d"), ERROR_SUCCESS);
+  EXPECT_EQ(Set(trace, "/a", "again"), ERROR_SUCCESS);  // keeps its place
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), (std::vector<std::string>{"/a", "/c", "/d"}));
+
+  // A key's own values and subkeys, the key kept.
+  EXPECT_EQ(RegDeleteTreeA(trace, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{});
+  EXPECT_EQ(Subkeys(kTraceKey), std::vector<std::string>{});
+  EXPECT_EQ(Set(trace, "/e", "e"), ERROR_SUCCESS);
+
+  // A whole tree, by its path below a key; the handle still open on a key in
+  // it answers that its key is gone, and the key made again is a new one.
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Tarnwel"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "software\\tarnwel"), ERROR_FILE_NOT_FOUND);
+  HKEY gone = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTraceKey, 0, KEY_READ, &gone), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Subkeys("software"), std::vector<std::string>{"other"});
+  EXPECT_EQ(Names(ReadAll("software\\other")), std::vector<std::string>{"kept"});
+  EXPECT_EQ(Set(trace, "/f", "f"), ERROR_KEY_DELETED);
+  RegCloseKey(trace);
+  trace = Create(kTraceKey);
+  EXPECT_EQ(Set(trace, "/g", "g"), ERROR_SUCCESS);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{"/g"});
+  EXPECT_EQ(Subkeys("software"), (std::vector<std::string>{"other", "tarnwel"}));
+  RegCloseKey(trace);
+
+  // A session that found a key before another session of this process
+  // deleted it looks again, so the key made again takes writes at once.
+  HKEY software = Open("software", KEY_ALL_ACCESS);  // one session held
+  trace = Create(kTraceKey);                         // another, which finds the key
+  RegCloseKey(trace);
+  EXPECT_EQ(RegDeleteTreeA(software, "tarnwel"), ERROR_SUCCESS);
+  trace = Create(kTraceKey);
+  EXPECT_EQ(Set(trace, "/h", "h"), ERROR_SUCCESS);
+  EXPECT_EQ(Names(ReadAll(kTraceKey)), std::vector<std::string>{"/h"});
+  RegCloseKey(trace);
+  RegCloseKey(software);
+
+  // The root's content goes, the root stays.
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(Subkeys(""), std::vector<std::string>{});
+  EXPECT_EQ(Set(other, "x", "1"), ERROR_KEY_DELETED);
+  RegCloseKey(other);
+}
+
 TEST_P(StoreContractTest, FollowsTheRegistrySizeRules) {
   HKEY key = Create(kTraceKey);
   ASSERT_EQ(Set(key, "/four", "12345678"), ERROR_SUCCESS);

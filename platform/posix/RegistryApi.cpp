@@ -122,7 +122,7 @@ LONG WithKey(HKEY hKey, REGSAM need, Op op) {
   if (hKey == HKEY_CURRENT_USER) {
     KeyHandle root;
     root.key = kRootKeyId;
-    const bool create = (need & KEY_SET_VALUE) != 0;
+    const bool create = (need & KEY_SET_VALUE) != 0 && (need & DELETE) == 0;
     if (LONG r = OpenStore(nullptr, create, &root.conn)) return r;
     return op(root);
   }
@@ -227,7 +227,10 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
       LONG r = refwarden::StoredAlready(h, name, dwType, lpData, cbData, &same);
       if (r == ERROR_SUCCESS && same) return ERROR_SUCCESS;
       if (r != ERROR_SUCCESS && r != ERROR_FILE_NOT_FOUND) return r;
-      return h.conn->WriteValue(h.key, name, dwType, lpData, cbData);
+      r = h.conn->WriteValue(h.key, name, dwType, lpData, cbData);
+      // Deleted by someone else: the next open must look for the key again.
+      if (r == ERROR_KEY_DELETED) h.conn->ForgetKeys();
+      return r;
     });
   });
 }
@@ -289,6 +292,55 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
       LONG r = h.conn->ReadValue(h.key, name, &row);
       if (r != ERROR_SUCCESS) return r;
       return refwarden::CopyTypeAndData(row, lpType, lpData, lpcbData);
+    });
+  });
+}
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                   LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  return Guarded([&]() -> LONG {
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+        (lpClass != nullptr && lpcchClass == nullptr))
+      return ERROR_INVALID_PARAMETER;
+    return WithKey(hKey, KEY_ENUMERATE_SUB_KEYS, [&](KeyHandle& h) -> LONG {
+      std::string name;
+      LONG r = h.conn->ReadSubkeyAt(h.key, dwIndex, &name);
+      if (r == ERROR_FILE_NOT_FOUND) return ERROR_NO_MORE_ITEMS;
+      if (r != ERROR_SUCCESS) return r;
+      if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+      std::memcpy(lpName, name.data(), name.size());
+      lpName[name.size()] = '\0';
+      *lpcchName = static_cast<DWORD>(name.size());
+      if (lpClass != nullptr) {
+        if (*lpcchClass == 0) return ERROR_MORE_DATA;
+        lpClass[0] = '\0';
+        *lpcchClass = 0;
+      }
+      if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+      return ERROR_SUCCESS;
+    });
+  });
+}
+
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  return Guarded([&]() -> LONG {
+    std::string_view name;
+    if (!CheckValueName(lpValueName, &name)) return ERROR_INVALID_PARAMETER;
+    return WithKey(hKey, KEY_SET_VALUE,
+                   [&](KeyHandle& h) -> LONG { return h.conn->DeleteValue(h.key, name); });
+  });
+}
+
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
+  return Guarded([&]() -> LONG {
+    constexpr REGSAM kNeed = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+    return WithKey(hKey, kNeed, [&](KeyHandle& h) -> LONG {
+      std::int64_t key = h.key;
+      bool created = false;
+      if (lpSubKey != nullptr) {
+        if (LONG r = h.conn->FindKey(h.key, lpSubKey, false, &key, &created)) return r;
+      }
+      return h.conn->DeleteTree(key, lpSubKey != nullptr);
     });
   });
 }

@@ -32,7 +32,19 @@ const char* HomeFolder() {
   return dir.empty() ? nullptr : dir.c_str();
 }
 
+// Key deletions in this process, in any store: a session whose cache has not
+// seen the latest one forgets what it found, so that no session of this
+// process gives out the id of a key another one deleted.
+std::atomic<std::uint64_t> keyDeletions{0};
+
 }  // namespace
+
+LONG StoreSession::DeleteTree(std::int64_t key, bool withKey) {
+  keyCache_.clear();
+  const LONG r = RemoveTree(key, withKey && key != kRootKeyId);
+  keyDeletions.fetch_add(1, std::memory_order_acq_rel);
+  return r;
+}
 
 void ValueRow::End() noexcept {
   if (session_ != nullptr) std::exchange(session_, nullptr)->EndRead();
@@ -56,6 +68,11 @@ LONG StoreSession::FindKey(std::int64_t parent, const char* sub, bool create, st
   if (scratch_.size() > kMaxKeyPathLen) return ERROR_INVALID_PARAMETER;
 
   FoldAscii(scratch_, &folded_);
+  const std::uint64_t deletions = keyDeletions.load(std::memory_order_acquire);
+  if (deletions != cacheDeletions_) {
+    keyCache_.clear();
+    cacheDeletions_ = deletions;
+  }
   auto hit = keyCache_.find(folded_);
   if (hit != keyCache_.end()) {
     *id = hit->second;

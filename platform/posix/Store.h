@@ -8,6 +8,7 @@
 // name as one more row.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,8 +54,12 @@ class ValueRow {
 };
 
 // One caller's way into a store, used by one thread at a time (a key handle
-// holds one from its open to its close). Keys are never removed, so a key's
-// id stays valid for as long as the session lasts.
+// holds one from its open to its close). A key's id names it until the key
+// is deleted; a write to a deleted key is refused with ERROR_KEY_DELETED (on
+// which the session forgets the keys it found, so that the next FindKey
+// looks again). A store never gives a deleted key's id to another key while
+// a session of this process may hold it, except that a SQLite store may give
+// the largest id again to a key made after that key was deleted.
 //
 // Besides its own codes, every call answers for the store with a Windows
 // error code (see Platform.h).
@@ -95,6 +100,22 @@ class StoreSession {
   virtual LONG WriteValue(std::int64_t key, std::string_view name, DWORD type, const BYTE* data,
                           DWORD size) = 0;
 
+  // Sets *name to the name (as first written) of the subkey at position
+  // `index` of `key`, in the order the subkeys were made.
+  // ERROR_FILE_NOT_FOUND past the last one.
+  virtual LONG ReadSubkeyAt(std::int64_t key, std::uint64_t index, std::string* name) = 0;
+
+  // Removes the value `name` of `key` (ERROR_FILE_NOT_FOUND when absent).
+  virtual LONG DeleteValue(std::int64_t key, std::string_view name) = 0;
+
+  // Removes every subkey of `key`, below it and their values, and `key`'s
+  // own values; `key` too when `withKey` is set (never the root key), at
+  // once. Every session of this process forgets the keys it found.
+  LONG DeleteTree(std::int64_t key, bool withKey);
+
+  // Forgets the keys this session found (after one was deleted elsewhere).
+  void ForgetKeys() { keyCache_.clear(); }
+
   // Hands the session back to its store; it must not be used after.
   virtual void Release() noexcept = 0;
 
@@ -110,6 +131,8 @@ class StoreSession {
   // key's stored path is its parent's stored path and its own name as given.
   // Sets *created when the last one was made now.
   virtual LONG CreateKey(std::string_view path, std::int64_t* id, bool* created) = 0;
+  // What DeleteTree does, below its cache.
+  virtual LONG RemoveTree(std::int64_t key, bool withKey) = 0;
 
   // Ends the read `row` holds (called once per row that HoldRead marked).
   virtual void EndRead() noexcept {}
@@ -121,6 +144,7 @@ class StoreSession {
   std::string scratch_;
   std::string folded_;
   std::unordered_map<std::string, std::int64_t> keyCache_;  // folded path -> id
+  std::uint64_t cacheDeletions_ = 0;  // the process's count of deletions keyCache_ has seen
 };
 
 // A session lent by its store: it goes back when the lease ends (destroyed,

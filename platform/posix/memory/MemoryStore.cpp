@@ -31,8 +31,10 @@ struct MemoryValue {
 std::size_t Cost(const MemoryValue& v) { return v.name.size() + v.data.size() + kValueOverhead; }
 
 struct MemoryKey {
-  explicit MemoryKey(std::string p) : path(std::move(p)) {}
+  MemoryKey(std::string p, std::int64_t above) : path(std::move(p)), parent(above) {}
   std::string path;                // as stored
+  std::int64_t parent;             // 0 for the root
+  bool deleted = false;            // its id is not given again
   std::deque<MemoryValue> values;  // in first-write order
   std::int64_t first = 1;          // the rowid of values.front()
   // Hash of the folded name -> rowid.
@@ -53,7 +55,7 @@ bool SameFolded(std::string_view name, std::string_view folded) {
 class MemoryStore {
  public:
   explicit MemoryStore(std::string n) : name(std::move(n)) {
-    keys.push_back(std::make_unique<MemoryKey>(""));
+    keys.push_back(std::make_unique<MemoryKey>("", 0));
     idByPath.emplace("", kRootKeyId);
   }
   ~MemoryStore();
@@ -64,10 +66,23 @@ class MemoryStore {
   std::unordered_map<std::string, std::int64_t> idByPath;  // folded path -> id
   std::size_t bytes = 0;
 
-  // Requires the lock, shared or not.
+  // Requires the lock, shared or not. Null for an unknown or deleted key.
   MemoryKey* Key(std::int64_t id) const {
     if (id < 1 || static_cast<std::size_t>(id) > keys.size()) return nullptr;
-    return keys[static_cast<std::size_t>(id - 1)].get();
+    MemoryKey* k = keys[static_cast<std::size_t>(id - 1)].get();
+    return k->deleted ? nullptr : k;
+  }
+  // What a write to key `id` answers when Key(id) is null.
+  LONG Missing(std::int64_t id) const {
+    return id >= 1 && static_cast<std::size_t>(id) <= keys.size() ? ERROR_KEY_DELETED
+                                                                  : ERROR_FILE_NOT_FOUND;
+  }
+  // Forgets every value of `key`. Requires the lock alone.
+  void Empty(MemoryKey* key) {
+    for (const MemoryValue& v : key->values) bytes -= Cost(v);
+    key->first += static_cast<std::int64_t>(key->values.size());
+    key->values.clear();
+    key->byName.clear();
   }
   // The rowid of the value `folded` names in `key`, or 0.
   static std::int64_t Find(const MemoryKey& key, std::string_view folded, std::size_t hash) {
@@ -161,7 +176,7 @@ class MemorySession final : public StoreSession {
     const std::string_view bytes(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
     std::unique_lock<std::shared_mutex> hold(store_->lock);
     MemoryKey* k = store_->Key(key);
-    if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (k == nullptr) return store_->Missing(key);
     std::int64_t rowid = MemoryStore::Find(*k, fold_, hash);
     if (rowid != 0) {
       MemoryValue& v = k->values[static_cast<std::size_t>(rowid - k->first)];
@@ -186,7 +201,63 @@ class MemorySession final : public StoreSession {
     return ERROR_SUCCESS;
   }
 
+  LONG ReadSubkeyAt(std::int64_t key, std::uint64_t index, std::string* name) override {
+    std::shared_lock<std::shared_mutex> hold(store_->lock);
+    if (store_->Key(key) == nullptr) return ERROR_FILE_NOT_FOUND;
+    for (const auto& k : store_->keys) {
+      if (k->deleted || k->parent != key || index-- != 0) continue;
+      name->assign(k->path.substr(k->path.rfind('\\') + 1));
+      return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  // The values after the one removed move up one place, their rowids with them.
+  LONG DeleteValue(std::int64_t key, std::string_view name) override {
+    FoldAscii(name, &fold_);
+    const std::size_t hash = HashFolded(fold_);
+    std::unique_lock<std::shared_mutex> hold(store_->lock);
+    MemoryKey* k = store_->Key(key);
+    if (k == nullptr) return store_->Missing(key);
+    const std::int64_t rowid = MemoryStore::Find(*k, fold_, hash);
+    if (rowid == 0) return ERROR_FILE_NOT_FOUND;
+    const auto at = k->values.begin() + (rowid - k->first);
+    store_->bytes -= Cost(*at);
+    k->values.erase(at);
+    for (auto it = k->byName.begin(); it != k->byName.end();) {
+      if (it->second == rowid) {
+        it = k->byName.erase(it);
+        continue;
+      }
+      if (it->second > rowid) --it->second;
+      ++it;
+    }
+    return ERROR_SUCCESS;
+  }
+
  protected:
+  LONG RemoveTree(std::int64_t key, bool withKey) override {
+    std::unique_lock<std::shared_mutex> hold(store_->lock);
+    MemoryKey* top = store_->Key(key);
+    if (top == nullptr) return store_->Missing(key);
+    // Keys are made after their parents, so one pass in id order finds the
+    // whole subtree.
+    std::vector<bool> inTree(store_->keys.size() + 1, false);
+    inTree[static_cast<std::size_t>(key)] = true;
+    for (std::size_t id = static_cast<std::size_t>(key) + 1; id <= store_->keys.size(); ++id) {
+      MemoryKey* k = store_->keys[id - 1].get();
+      if (k->deleted || !inTree[static_cast<std::size_t>(k->parent)]) continue;
+      inTree[id] = true;
+      Forget(k);
+    }
+    if (withKey) {
+      Forget(top);
+    } else {
+      store_->Empty(top);
+    }
+    return ERROR_SUCCESS;
+  }
+
   LONG KeyPath(std::int64_t id, std::string* path) override {
     std::shared_lock<std::shared_mutex> hold(store_->lock);
     const MemoryKey* k = store_->Key(id);
@@ -226,7 +297,7 @@ class MemorySession final : public StoreSession {
       const std::size_t start = stored.empty() ? 0 : stored.size() + 1;
       if (!stored.empty()) stored.push_back('\\');
       stored.append(path.substr(start, end - start));
-      store_->keys.push_back(std::make_unique<MemoryKey>(std::move(stored)));
+      store_->keys.push_back(std::make_unique<MemoryKey>(std::move(stored), parent));
       parent = static_cast<std::int64_t>(store_->keys.size());
       try {
         store_->idByPath.emplace(folded, parent);
@@ -241,6 +312,15 @@ class MemorySession final : public StoreSession {
   }
 
  private:
+  // Deletes `key` and its values. Requires the store's lock alone.
+  void Forget(MemoryKey* key) {
+    store_->Empty(key);
+    FoldAscii(key->path, &fold_);
+    store_->idByPath.erase(fold_);
+    store_->bytes -= fold_.size() * 2 + kKeyOverhead;
+    key->deleted = true;
+  }
+
   // Requires the store's lock.
   LONG CopyOut(const MemoryKey& key, std::int64_t rowid, ValueRow* row) {
     const MemoryValue& v = key.values[static_cast<std::size_t>(rowid - key.first)];

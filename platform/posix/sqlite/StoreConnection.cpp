@@ -19,6 +19,14 @@ constexpr std::int64_t kMaxStoreWaitNs =
     std::chrono::duration_cast<std::chrono::nanoseconds>(kMaxStoreWait).count();
 constexpr int kSchemaVersion = 1;
 
+// How long one statement may work (its waits for locks not counted) before
+// it is stopped: the store's own statements take microseconds, and a request
+// runs a few of them, so that even a store whose statements each ran this
+// long would answer within the one-second bound of a request.
+constexpr std::int64_t kMaxStatementWorkNs = 200'000'000;
+// How many of SQLite's steps go between two looks at the clock.
+constexpr int kProgressSteps = 1000;
+
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS regkey("
     " id INTEGER PRIMARY KEY,"
@@ -43,7 +51,9 @@ const char* const kStatementSql[] = {
     "COMMIT",
     "ROLLBACK",
     "SELECT id, name, type, data FROM regvalue WHERE key_id = ?1 AND name = ?2",
-    "INSERT INTO regvalue(key_id, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+    // Nothing is written to a key that was deleted (changes() is then 0).
+    "INSERT INTO regvalue(key_id, name, type, data)"
+    " SELECT ?1, ?2, ?3, ?4 WHERE EXISTS(SELECT 1 FROM regkey WHERE id = ?1)"
     " ON CONFLICT(key_id, name) DO UPDATE SET type = excluded.type, data = excluded.data",
     // Enumeration walks the table in rowid (first-write) order; "+key_id"
     // keeps the planner off the name index, which would sort every step.
@@ -51,7 +61,42 @@ const char* const kStatementSql[] = {
     " ORDER BY id LIMIT 1",
     "SELECT id, name, type, data FROM regvalue WHERE +key_id = ?1 ORDER BY id"
     " LIMIT 1 OFFSET ?2",
+    "SELECT name FROM regkey WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "DELETE FROM regvalue WHERE key_id = ?1 AND name = ?2",
+    // A key's subtree, by its parents: ?1 and every key below it.
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
+    " SELECT regkey.id FROM regkey JOIN tree ON regkey.parent = tree.id)"
+    " DELETE FROM regvalue WHERE key_id IN tree",
+    "WITH RECURSIVE tree(id) AS (SELECT ?1 UNION ALL"
+    " SELECT regkey.id FROM regkey JOIN tree ON regkey.parent = tree.id)"
+    " DELETE FROM regkey WHERE id IN tree AND id != 1 AND (?2 OR id != ?1)",
 };
+
+// Every object of a database's schema, as SQLite keeps it, in one text.
+const char* const kSchemaListing =
+    "SELECT group_concat(type || ' ' || name || ' ' || tbl_name || ' ' || ifnull(sql, ''),"
+    " char(10)) FROM (SELECT * FROM sqlite_master ORDER BY type, name)";
+
+// The listing of a store's schema as the store makes it, from a database in
+// memory given that schema: SQLite's own rewriting of the text is then the same.
+const std::string& StoreSchemaListing() {
+  static const std::string listing = [] {
+    std::string text;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_MEMORY, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, kSchemaListing, -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr)
+      text.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                  static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return text;
+  }();
+  return listing;
+}
 
 std::int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -97,6 +142,29 @@ StoreConnection::WriteTurn::WriteTurn(StoreConnection* c) : c_(c) {
                                              StoreWaitClock::now() + kMaxStoreWait);
 }
 
+int StoreConnection::Step(sqlite3_stmt* s) {
+  workStartNs_ = 0;
+  return sqlite3_step(s);
+}
+
+int StoreConnection::ExecAll(const char* sql) {
+  workStartNs_ = 0;
+  return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+}
+
+// The work of one statement is timed from the handler's first call, after
+// its first kProgressSteps steps: by then a write holds its lock, so the
+// wait for it (bounded on its own) is not counted as work.
+int StoreConnection::OnProgress(void* self) {
+  auto* c = static_cast<StoreConnection*>(self);
+  const std::int64_t now = NowNs();
+  if (c->workStartNs_ == 0) {
+    c->workStartNs_ = now;
+    return 0;
+  }
+  return now - c->workStartNs_ > kMaxStatementWorkNs ? 1 : 0;
+}
+
 int StoreConnection::OnBusy(void* self, int attempts) {
   auto* c = static_cast<StoreConnection*>(self);
   std::int64_t now = NowNs();
@@ -125,6 +193,7 @@ LONG StoreConnection::OpenFile() {
   if (rc != SQLITE_OK) return Fail(rc);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
+  sqlite3_progress_handler(db_, kProgressSteps, &StoreConnection::OnProgress, this);
   // Closing the last connection to a file copies the log SQLite holds into
   // it, then deletes the log and shared memory under the store's name; until
   // Start has shown they are this file's, they may be another's.
@@ -149,7 +218,15 @@ LONG StoreConnection::Start() {
   // The pool may have waited since OpenFile; SQLite's first read opens the
   // log beside whatever the path names then.
   if (LONG r = RefuseIfMoved()) return r;
-  if (LONG r = CheckHoldsAStore()) return r;
+  if (LONG r = CheckHoldsAStore()) {
+    // A database in WAL mode that is refused (one holding more than a
+    // store's schema) had its log and shared memory opened by that read:
+    // when they are its own, the close removes them again, leaving nothing
+    // beside it. Their content is the file's own, so nothing of it changes.
+    if (r == ERROR_BADDB && RefuseIfMoved() == ERROR_SUCCESS)
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    return r;
+  }
   // That first read opened the log and shared memory by the path's name:
   // they are this file's only if the path still names it, which must be
   // known before anything is written through them.
@@ -179,7 +256,7 @@ LONG StoreConnection::CheckFileBeforeWrite() {
 }
 
 LONG StoreConnection::Exec(const char* sql) {
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  int rc = ExecAll(sql);
   return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
 }
 
@@ -188,7 +265,7 @@ LONG StoreConnection::Exec(const char* sql) {
 // several processes open a new store at once the waiting is done here.
 LONG StoreConnection::EnableWal() {
   for (int attempts = 0;; ++attempts) {
-    int rc = sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+    int rc = ExecAll("PRAGMA journal_mode = WAL");
     if (rc == SQLITE_OK) return ERROR_SUCCESS;
     if ((rc & 0xff) != SQLITE_BUSY || OnBusy(this, attempts) == 0) return Fail(rc);
   }
@@ -198,7 +275,7 @@ LONG StoreConnection::QueryInts(const char* sql, int* first, int* second) {
   sqlite3_stmt* s = nullptr;
   int rc = sqlite3_prepare_v2(db_, sql, -1, &s, nullptr);
   if (rc == SQLITE_OK) {
-    rc = sqlite3_step(s);
+    rc = Step(s);
     if (rc == SQLITE_ROW) {
       *first = sqlite3_column_int(s, 0);
       if (second != nullptr) *second = sqlite3_column_int(s, 1);
@@ -211,16 +288,33 @@ LONG StoreConnection::QueryInts(const char* sql, int* first, int* second) {
 
 // Before anything is changed: a database with tables but without the store's
 // version is something else's, and must not gain the store's tables or be
-// switched to WAL. Both are read in one statement, so in one snapshot: the
-// schema is made in the same transaction that sets the version.
+// switched to WAL; one with the version must hold exactly the objects the
+// store makes, as it makes them, for a trigger, view or altered table would
+// run code of someone else's with every request. Both are read in one
+// statement, so in one snapshot: the schema is made in the same transaction
+// that sets the version.
 LONG StoreConnection::CheckHoldsAStore() {
+  sqlite3_stmt* s = nullptr;
+  static const std::string query = std::string(
+                                       "SELECT (SELECT user_version FROM pragma_user_version),"
+                                       " (SELECT count(*) FROM sqlite_master), (") +
+                                   kSchemaListing + ")";
+  int rc = sqlite3_prepare_v2(db_, query.c_str(), -1, &s, nullptr);
   int version = 0;
   int objects = 0;
-  if (LONG r = QueryInts("SELECT (SELECT user_version FROM pragma_user_version),"
-                         " (SELECT count(*) FROM sqlite_master)",
-                         &version, &objects))
-    return r;
-  if (version == kSchemaVersion || (version == 0 && objects == 0)) return ERROR_SUCCESS;
+  std::string listing;
+  if (rc == SQLITE_OK && (rc = Step(s)) == SQLITE_ROW) {
+    version = sqlite3_column_int(s, 0);
+    objects = sqlite3_column_int(s, 1);
+    if (const unsigned char* text = sqlite3_column_text(s, 2))
+      listing.assign(reinterpret_cast<const char*>(text),
+                     static_cast<std::size_t>(sqlite3_column_bytes(s, 2)));
+    rc = SQLITE_OK;
+  }
+  sqlite3_finalize(s);
+  if (rc != SQLITE_OK) return Fail(rc);
+  if (version == 0 && objects == 0) return ERROR_SUCCESS;
+  if (version == kSchemaVersion && listing == StoreSchemaListing()) return ERROR_SUCCESS;
   faulted_ = true;
   return ERROR_BADDB;
 }
@@ -236,7 +330,7 @@ LONG StoreConnection::CreateSchema() {
     if (r == ERROR_SUCCESS && v == 0) r = Exec(kSchema);
     if (r == ERROR_SUCCESS) r = Exec("COMMIT");
     if (r != ERROR_SUCCESS) {
-      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      ExecAll("ROLLBACK");
       return r;
     }
     v = kSchemaVersion;
@@ -262,7 +356,7 @@ LONG StoreConnection::Prepare() {
 LONG StoreConnection::Run(Statement which) {
   sqlite3_stmt* s = stmts_[which];
   int rc;
-  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+  while ((rc = Step(s)) == SQLITE_ROW) {
   }
   sqlite3_reset(s);
   return rc == SQLITE_DONE ? ERROR_SUCCESS : Fail(rc);
@@ -270,7 +364,7 @@ LONG StoreConnection::Run(Statement which) {
 
 LONG StoreConnection::StepRow(Statement which, ValueRow* row) {
   sqlite3_stmt* s = stmts_[which];
-  int rc = sqlite3_step(s);
+  int rc = Step(s);
   if (rc != SQLITE_ROW) {
     sqlite3_reset(s);
     return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
@@ -324,21 +418,61 @@ LONG StoreConnection::WriteValue(std::int64_t key, std::string_view name, DWORD 
   sqlite3_bind_blob(s, 4, size == 0 ? &kEmpty : data, static_cast<int>(size), SQLITE_STATIC);
   WriteTurn turn(this);
   if (!turn.held()) return ERROR_LOCK_VIOLATION;
-  return Run(kValuePut);
+  if (LONG r = Run(kValuePut)) return r;
+  return sqlite3_changes(db_) == 0 ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+}
+
+LONG StoreConnection::ReadSubkeyAt(std::int64_t key, std::uint64_t index, std::string* name) {
+  sqlite3_stmt* s = stmts_[kSubkeyAt];
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(index));
+  int rc = Step(s);
+  if (rc == SQLITE_ROW)
+    name->assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                 static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));
+  sqlite3_reset(s);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+}
+
+LONG StoreConnection::DeleteValue(std::int64_t key, std::string_view name) {
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  sqlite3_stmt* s = stmts_[kValueDelete];
+  sqlite3_bind_int64(s, 1, key);
+  BindText(s, 2, name);
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
+  if (LONG r = Run(kValueDelete)) return r;
+  return sqlite3_changes(db_) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+LONG StoreConnection::RemoveTree(std::int64_t key, bool withKey) {
+  if (LONG r = CheckFileBeforeWrite()) return r;
+  WriteTurn turn(this);
+  if (!turn.held()) return ERROR_LOCK_VIOLATION;
+  if (LONG r = Run(kBegin)) return r;
+  sqlite3_bind_int64(stmts_[kTreeValuesDelete], 1, key);
+  sqlite3_bind_int64(stmts_[kTreeKeysDelete], 1, key);
+  sqlite3_bind_int(stmts_[kTreeKeysDelete], 2, withKey ? 1 : 0);
+  LONG r = Run(kTreeValuesDelete);
+  if (r == ERROR_SUCCESS) r = Run(kTreeKeysDelete);
+  if (r == ERROR_SUCCESS) r = Run(kCommit);
+  if (r != ERROR_SUCCESS && !sqlite3_get_autocommit(db_)) Run(kRollback);
+  return r;
 }
 
 void StoreConnection::EmptyLog() {
   if (!open_) return;
   // The file is no longer the store: no waiting and no syncing for it.
   sqlite3_busy_handler(db_, nullptr, nullptr);
-  sqlite3_exec(db_, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
+  ExecAll("PRAGMA synchronous = OFF");
   sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
 }
 
 LONG StoreConnection::LookupKey(std::string_view path, std::int64_t* id) {
   sqlite3_stmt* s = stmts_[kKeyByPath];
   BindText(s, 1, path);
-  int rc = sqlite3_step(s);
+  int rc = Step(s);
   if (rc == SQLITE_ROW) *id = sqlite3_column_int64(s, 0);
   sqlite3_reset(s);
   if (rc == SQLITE_ROW) return ERROR_SUCCESS;
@@ -360,7 +494,7 @@ LONG StoreConnection::CreateKey(std::string_view path, std::int64_t* id, bool* c
     std::string_view name = path.substr(start, end - start);
     sqlite3_stmt* find = stmts_[kKeyByPath];
     BindText(find, 1, path.substr(0, end));
-    int rc = sqlite3_step(find);
+    int rc = Step(find);
     if (rc == SQLITE_ROW) {
       parent = sqlite3_column_int64(find, 0);
       base.assign(reinterpret_cast<const char*>(sqlite3_column_text(find, 1)),
@@ -396,7 +530,7 @@ LONG StoreConnection::CreateKey(std::string_view path, std::int64_t* id, bool* c
 LONG StoreConnection::KeyPath(std::int64_t id, std::string* path) {
   sqlite3_stmt* s = stmts_[kKeyPath];
   sqlite3_bind_int64(s, 1, id);
-  int rc = sqlite3_step(s);
+  int rc = Step(s);
   if (rc == SQLITE_ROW) {
     path->append(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
                  static_cast<std::size_t>(sqlite3_column_bytes(s, 0)));

@@ -101,12 +101,16 @@ class StoreConnection final : public StoreSession {
   // deleted, replaced or made read-only since it was opened.
   LONG WriteValue(std::int64_t key, std::string_view name, DWORD type, const BYTE* data,
                   DWORD size) override;
+  LONG ReadSubkeyAt(std::int64_t key, std::uint64_t index, std::string* name) override;
+  LONG DeleteValue(std::int64_t key, std::string_view name) override;
 
  protected:
   LONG KeyPath(std::int64_t id, std::string* path) override;
   LONG LookupKey(std::string_view path, std::int64_t* id) override;
   // Walks `path` from the root in one write transaction, adding each missing key.
   LONG CreateKey(std::string_view path, std::int64_t* id, bool* created) override;
+  // Deletes the subtree's values and keys in one write transaction.
+  LONG RemoveTree(std::int64_t key, bool withKey) override;
   void EndRead() noexcept override;
 
  private:
@@ -121,6 +125,10 @@ class StoreConnection final : public StoreSession {
     kValuePut,
     kValueFrom,
     kValueAt,
+    kSubkeyAt,
+    kValueDelete,
+    kTreeValuesDelete,
+    kTreeKeysDelete,
     kStatementCount
   };
 
@@ -158,6 +166,11 @@ class StoreConnection final : public StoreSession {
   sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
   static int OnBusy(void* self, int attempts);
+  // Stops a statement that has worked past its bound (SQLITE_INTERRUPT).
+  static int OnProgress(void* self);
+  // sqlite3_step and sqlite3_exec, each with a new work bound.
+  int Step(sqlite3_stmt* s);
+  int ExecAll(const char* sql);
 
   StoreShared* shared_;
   sqlite3* db_ = nullptr;
@@ -168,6 +181,7 @@ class StoreConnection final : public StoreSession {
   FileIdentity file_;
   std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
   std::int64_t busyUntilNs_ = 0;
+  std::int64_t workStartNs_ = 0;     // 0 until the running statement's first progress call
   sqlite3_stmt* reading_ = nullptr;  // the statement a ValueRow holds
 };
 
