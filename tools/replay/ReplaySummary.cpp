@@ -152,6 +152,11 @@ std::string ReplaySummary::Text(std::size_t top) const {
     for (const std::string& error : errors_) below += "    " + NameText(error) + '\n';
     rows.push_back({"files not read to the end", Grouped(errors_.size()), "", below});
   }
+  if (!refused_.empty()) {
+    std::string below;
+    for (const std::string& message : refused_) below += "    " + NameText(message) + '\n';
+    rows.push_back({"files refused", Grouped(refused_.size()), "", below});
+  }
   std::size_t width = 0;
   for (const Row& row : rows) width = std::max(width, row.count.size());
   for (const Row& row : rows) {
@@ -202,6 +207,7 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"top_rewritten_paths", list(paths_, "path")},
       {"top_rewritten_paths_exact", paths_.exact()},
       {"errors", errors_},
+      {"refused", refused_},
       {"interrupted", interrupted_},
       {"trace", trace_},
       {"seconds", seconds_},

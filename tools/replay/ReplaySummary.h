@@ -57,6 +57,13 @@ class ReplaySummary {
   void AddFile() { ++files_; }
   // Records that `file` could not be read to its end, and why.
   void AddError(std::string_view file, std::string_view why);
+  // Records that a file was not replayed (or not to its end) because it is
+  // not a log replay reads (`notALog`) or cannot be replayed as it stands;
+  // `message` names the file and says why.
+  void AddRefused(std::string message, bool notALog) {
+    refused_.push_back(std::move(message));
+    if (notALog) ++notALogs_;
+  }
   void SetSeconds(double seconds) { seconds_ = seconds; }
   void SetInterrupted() { interrupted_ = true; }
   // Where the filter's trace went, said in the report.
@@ -80,6 +87,8 @@ class ReplaySummary {
   bool interrupted() const { return interrupted_; }
   const std::vector<std::string>& firstMalformed() const { return firstMalformed_; }
   const std::vector<std::string>& errors() const { return errors_; }
+  const std::vector<std::string>& refused() const { return refused_; }
+  std::uint64_t notALogs() const { return notALogs_; }
 
   // Returns the `top` most frequent referer sites / paths of the rewritten
   // requests, most frequent first, ties in byte order. Exact unless the
@@ -111,6 +120,8 @@ class ReplaySummary {
   TraceFault traceFault_;
   std::vector<std::string> firstMalformed_;
   std::vector<std::string> errors_;
+  std::vector<std::string> refused_;
+  std::uint64_t notALogs_ = 0;
   TopCounter sites_;
   TopCounter paths_;
 };
