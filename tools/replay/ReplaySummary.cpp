@@ -59,6 +59,14 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
     if (entry.overcount > 0) *out += "  (at least " + Grouped(entry.count - entry.overcount) + ")";
     *out += '\n';
   }
+  if (!entries.empty() && entries.size() == top) {
+    const std::uint64_t last = entries.back().count;
+    const std::size_t shown = static_cast<std::size_t>(
+        std::count_if(entries.begin(), entries.end(),
+                      [last](const TopCounter::Entry& entry) { return entry.count == last; }));
+    const std::size_t more = table.WithCount(last) - shown;
+    if (more > 0) *out += "  and " + Grouped(more) + " more with the same count\n";
+  }
 }
 
 }  // namespace
