@@ -57,7 +57,7 @@ std::ostream& operator<<(std::ostream& out, const Counts& c) {
              << c.withoutReferer << ", errors " << c.errors << "}";
 }
 
-constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNotALog = 4, kNeedsHost = 106;
+constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNotALog = 8, kNeedsHost = 106;
 
 struct Shape {
   const char* what;

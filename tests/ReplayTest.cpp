@@ -448,12 +448,12 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
         Write("fault-binary.log", std::string("\x7f"
                                               "ELF\x02\x01\0\0\x1b[2J\n",
                                               12))},
-       4,
+       8,
        "files refused",
        "fault-binary.log: not a log of a format replay reads: taken for the combined format, "
        "none of its 1 lines is a request; line 1 reads \"\\x7fELF\\x02\\x01\\x00\\x00\\x1b[2J\""},
       {{"replay", Write("fault-headerless.log", headerless)},
-       4,
+       8,
        "Replayed 1 file",
        "fault-headerless.log: not a log of a format replay reads: a W3C extended log without its "
        "#Fields: directive"},
@@ -470,7 +470,7 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
        "Replayed 2 files",
        "cannot read " + absent + ": No such file or directory"},
       // Forced to W3C, a combined log has no #Fields: every line is malformed.
-      {{"replay", "--format", "w3c", combined}, 4, "Replayed 1 file", "read as the w3c format"},
+      {{"replay", "--format", "w3c", combined}, 8, "Replayed 1 file", "read as the w3c format"},
       {{"replay", combined},
        106,
        "",

@@ -36,7 +36,7 @@ struct ReplayArguments {
 
 constexpr int kExitReadError = 1;
 constexpr int kExitRefused = 2;
-constexpr int kExitNotALog = 4;
+constexpr int kExitNotALog = 8;  // 4 to 7 are taken by reg, doctor and probe
 // An interrupted run exits 128 + the signal's number, as a shell reports it.
 constexpr int kExitSignalBase = 128;
 
@@ -177,7 +177,7 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "  128+N  interrupted by signal N (130: Ctrl-C; also SIGTERM, SIGHUP, SIGPIPE);\n"
       "         the summary so far is printed\n"
       "  1      a file could not be opened or read to its end\n"
-      "  4      a file is not a log of a format replay reads\n"
+      "  8      a file is not a log of a format replay reads\n"
       "  2      a file was refused: it records no referer (see --assume-no-referer),\n"
       "         a #Fields directive is over 64 KiB, or a later one drops the host\n"
       "  3      the trace of some requests could not be written, so the filter let\n"
