@@ -182,7 +182,8 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "         a #Fields directive is over 64 KiB, or a later one drops the host\n"
       "  3      the trace of some requests could not be written, so the filter let\n"
       "         them pass unchanged (the summary counts them and names the store)\n"
-      "  106    a usage error, such as a log that needs --host; nothing is replayed\n"
+      "  105    a value refused: --host given as a URL, a negative --top\n"
+      "  106    a log needs --host (the message shows the command); nothing is replayed\n"
       "  0      every file replayed");
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
