@@ -224,7 +224,10 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
         std::cerr << "refwarden replay: " << NameText(message) << '\n';
       if (summary.tracesNotWritten() > 0) std::cerr << TraceWarning(summary);
       const bool refusedOther = summary.refused().size() > summary.notALogs();
-      options.exitCode = summary.interrupted()            ? InterruptedStatus()
+      // A signal while the summary was written (SIGPIPE from `| head -1`)
+      // counts too: the output was cut short.
+      const bool stopped = summary.interrupted() || interrupted.load();
+      options.exitCode = stopped                          ? InterruptedStatus()
                          : !summary.errors().empty()      ? kExitReadError
                          : summary.notALogs() > 0         ? kExitNotALog
                          : refusedOther                   ? kExitRefused
