@@ -73,6 +73,9 @@ TEST_F(LogReaderTest, PlainAndGzipReadAlike) {
       {"one\r\ntwo\r\n", {"one", "two"}},
       {"\n\nthree\n", {"", "", "three"}},
       {"a\rb\n", {"a\rb"}},
+      // Without "\n", a lone "\r" ends lines (old Mac text).
+      {"one\rtwo\rthree", {"one", "two", "three"}},
+      {"one\r\rthree\r", {"one", "", "three"}},
       {std::string("nul\0inside\n", 11), {std::string("nul\0inside", 10)}},
       {"short\n" + longest + "\r\n" + longest + "y\nend", {"short", longest, "(too long)", "end"}},
       {"short\n" + big + "\nend\n" + big, {"short", "(too long)", "end", "(too long)"}},
@@ -96,6 +99,19 @@ TEST_F(LogReaderTest, PlainAndGzipReadAlike) {
     }
   }
 }
+
+#ifndef _WIN32
+// A line that never ends (/dev/zero) is given up as soon as a stop is asked.
+TEST_F(LogReaderTest, StopEndsALineWithoutEnd) {
+  LogReader reader;
+  const std::atomic<bool> stop{true};
+  reader.SetStop(&stop);
+  ASSERT_TRUE(reader.Open("/dev/zero"));
+  std::string_view line;
+  EXPECT_EQ(reader.NextLine(&line), LogReader::Next::kEnd);
+  EXPECT_EQ(reader.error(), "");
+}
+#endif
 
 // Gzip members one after another read as one stream (a line may span two),
 // and plain bytes after the last member are read too, not dropped.

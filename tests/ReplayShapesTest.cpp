@@ -73,7 +73,7 @@ std::string DaysText(const Days& days) {
   return out;
 }
 
-constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNeedsHost = 106;
+constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNotALog = 8, kNeedsHost = 106;
 
 struct Shape {
   const char* what;
@@ -119,6 +119,8 @@ const std::vector<Shape>& Shapes() {
        kReplayed, {2, 1, 2, 1, 0, 0}, "", "2024-05-07 2/2/1", "0/0/0/1"},
       {"gzip cut short", {"truncated_u_ex240508.log.gz"}, {},
        kReadError, {2, 0, 2, 1, 0, 1}, "truncated_u_ex240508.log.gz: the file is truncated", "2024-05-08 2/2/1", "0/0/0/1"},
+      {"W3C without its header block: not a log replay reads", {"headerless_u_ex240512.log"}, {},
+       kNotALog, {}, "headerless_u_ex240512.log: not a log of a format replay reads: a W3C extended log without its #Fields: directive", "", ""},
       {"plain lines after a gzip member", {"appended_u_ex240509.log.gz"}, {},
        kReplayed, {3, 0, 2, 2, 0, 0}, "", "2024-05-09 3/2/2", "1/0/0/1"},
       {"a wildcard, as Windows passes it", {"u_ex24050?.log"}, {},
@@ -190,7 +192,9 @@ class CountingReporter final : public LogRequests::Reporter {
   explicit CountingReporter(Counts* counts) : counts_(counts) {}
   void Malformed(std::uint64_t, bool) override { ++counts_->malformed; }
   void Refused(LogRefusal why, const std::string&) override {
-    status = why == LogRefusal::kNeedsHost ? kNeedsHost : kRefused;
+    status = why == LogRefusal::kNeedsHost ? kNeedsHost
+             : why == LogRefusal::kNotALog ? kNotALog
+                                           : kRefused;
   }
   int status = kReplayed;
 

@@ -149,6 +149,15 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
   EXPECT_NE(text.find("71.4% of requests, 83.3% of image requests"), std::string::npos) << text;
   EXPECT_EQ(text.find("(no rewritten requests)"), std::string::npos) << text;
 
+  // A cut through a tie says how many more share the last count shown.
+  const std::string cut = summary.Text(3);
+  EXPECT_NE(cut.find("  1  a.net\n  and 1 more with the same count\n"), std::string::npos) << cut;
+  EXPECT_EQ(text.find("more with the same count"), std::string::npos) << text;
+  const std::string cut2 = summary.Text(2);  // the paths' cut is no tie
+  EXPECT_NE(cut2.find("(none)\n  and 2 more with the same count\n\nTop"), std::string::npos)
+      << cut2;
+  EXPECT_EQ(cut2.find("more", cut2.find("Top rewritten")), std::string::npos) << cut2;
+
   // --top 0: the counts, without the two lists.
   const std::string countsOnly = summary.Text(0);
   EXPECT_NE(countsOnly.find("rewritten"), std::string::npos) << countsOnly;

@@ -165,4 +165,9 @@ write("aliases_u_ex240511.log", crlf(head("2024-05-11 23:59:00", FIELDS_HOST) + 
     shop("2024-05-12 00:00:01", LONG_STEM, "https://forum.example.net/t/1"),
     shop("2024-05-12 00:00:02", "/images/a.jpg", "https://forum.example.net/t/2", LONG_HOST),
     shop("2024-05-12 00:00:03", "/images/b.png", "-"),
+# A W3C log whose header block was cut off (tail -n +5): no #Fields, so it
+# is not a log replay can read, and is named as such.
+write("headerless_u_ex240512.log", crlf([
+    f"2024-05-12 00:00:01 10.0.0.5 GET /images/harbour.jpg - 443 - 203.0.113.7 {UA_CHROME} https://forum.example.net/ www.example.com 200 0 0 5",
+    f"2024-05-12 00:00:02 10.0.0.5 GET /index.html - 443 - 203.0.113.7 {UA_CHROME} - www.example.com 200 0 0 5",
 ]))

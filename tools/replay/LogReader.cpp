@@ -10,6 +10,8 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace refwarden {
@@ -94,6 +96,27 @@ void LogReader::Fail(std::string why) {
   if (error_.empty()) error_ = std::move(why);
 }
 
+// Reads what the file has, up to `room` bytes; 0 at its end, on a read
+// error (error()) or when a signal that asked to stop interrupted the read.
+// A pipe or terminal gives what has arrived, so a stop finds no bytes held.
+std::size_t LogReader::Read(void* out, std::size_t room) {
+  for (;;) {
+#ifdef _WIN32
+    const int got =
+        _read(_fileno(file_), out, static_cast<unsigned>(std::min<std::size_t>(room, 1 << 30)));
+#else
+    const ssize_t got = ::read(fileno(file_), out, room);
+#endif
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno == EINTR) {
+      if (StopAsked()) return 0;
+      continue;
+    }
+    Fail(std::strerror(errno));
+    return 0;
+  }
+}
+
 // Moves the undecoded rest to the front and reads more after it. Returns
 // false at the end of the file or on a read error.
 bool LogReader::FillRaw() {
@@ -103,9 +126,8 @@ bool LogReader::FillRaw() {
   rawBegin_ = 0;
   rawEnd_ = rest;
   Grow(&raw_, kRawBlock);
-  const std::size_t got = std::fread(raw_.data() + rawEnd_, 1, raw_.size() - rawEnd_, file_);
+  const std::size_t got = Read(raw_.data() + rawEnd_, raw_.size() - rawEnd_);
   if (got == 0) {
-    if (std::ferror(file_)) Fail(std::strerror(errno));
     rawEof_ = true;
     return false;
   }
@@ -127,11 +149,8 @@ std::size_t LogReader::TakePlain(char* out, std::size_t room) {
     rawBegin_ += n;
   } else {
     if (rawEof_) return 0;
-    n = std::fread(out, 1, room, file_);
-    if (n == 0) {
-      if (std::ferror(file_)) Fail(std::strerror(errno));
-      rawEof_ = true;
-    }
+    n = Read(out, room);
+    if (n == 0) rawEof_ = true;
   }
   rawConsumed_ += n;
   return n;
@@ -216,13 +235,37 @@ bool LogReader::FillText() {
   return got > 0;
 }
 
+// Line ends are "\n" (with or without "\r" before it) unless the text at
+// the start has no "\n" in the first kMaxLineLength bytes (or to its end) but
+// has a "\r": then every "\r" ends a line, as old Mac text has it. Returns
+// false while that cannot be told yet.
+bool LogReader::JudgeLineEnd(const char* start, std::size_t avail) {
+  if (std::memchr(start, '\n', avail) != nullptr) {
+    lineEnd_ = '\n';
+    return true;
+  }
+  if (!textEof_ && avail <= kMaxLineLength) return false;
+  lineEnd_ = std::memchr(start, '\r', avail) != nullptr ? '\r' : '\n';
+  return true;
+}
+
+bool LogReader::StopAsked() const {
+  return stop_ != nullptr && stop_->load(std::memory_order_relaxed);
+}
+
 LogReader::Next LogReader::NextLine(std::string_view* line) {
   if (file_ == nullptr) return Next::kEnd;
+  tooLongHead_.clear();
   bool skipping = false;  // the line has outgrown kMaxLineLength and is being passed over
   for (;;) {
     const char* start = text_.data() + begin_;
     const std::size_t avail = end_ - begin_;
-    const void* newline = std::memchr(start, '\n', avail);
+    if (lineEnd_ == 0 && !JudgeLineEnd(start, avail)) {
+      if (StopAsked()) return Next::kEnd;
+      FillText();
+      continue;
+    }
+    const void* newline = std::memchr(start, lineEnd_, avail);
     std::size_t length;
     if (newline != nullptr) {
       length = static_cast<std::size_t>(static_cast<const char*>(newline) - start);
@@ -234,7 +277,9 @@ LogReader::Next LogReader::NextLine(std::string_view* line) {
       length = avail;
       begin_ = end_;
     } else {
+      if (StopAsked()) return Next::kEnd;
       if (avail > kMaxLineLength) {
+        if (!skipping) tooLongHead_.assign(start, std::min<std::size_t>(avail, kHeadKept));
         skipping = true;
         begin_ = end_;
       }
@@ -244,6 +289,7 @@ LogReader::Next LogReader::NextLine(std::string_view* line) {
     ++lineNumber_;
     if (length > 0 && start[length - 1] == '\r') --length;
     if (skipping || length > kMaxLineLength) {
+      if (!skipping) tooLongHead_.assign(start, std::min<std::size_t>(length, kHeadKept));
       firstLine_ = false;
       return Next::kTooLong;
     }

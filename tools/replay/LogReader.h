@@ -3,6 +3,7 @@
 // "-" is standard input.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -32,13 +33,21 @@ class LogReader {
   // why, when the file cannot be opened or is a directory.
   bool Open(const std::string& path);
 
-  // Reads the next line, without its "\n" or "\r\n" and, on the first line,
+  // Reads the next line, without its "\n" or "\r\n" (or "\r", when the
+  // first line ends with a lone "\r") and, on the first line,
   // without a UTF-8 byte-order mark; the view stays valid until the next
   // call. Compressed data is read across concatenated gzip members; plain
   // data after the last member is read as plain text. A read error or
   // damaged compressed data ends the input with error() set; the part of a
   // line before it is dropped.
   Next NextLine(std::string_view* line);
+
+  // When NextLine returned kTooLong: the first bytes of that line (up to 64),
+  // so that a caller can tell what it was.
+  const std::string& tooLongHead() const { return tooLongHead_; }
+  // When set, NextLine checks it while it waits for the end of a line and
+  // returns kEnd once it is true.
+  void SetStop(const std::atomic<bool>* stop) { stop_ = stop; }
 
   // The number of the line NextLine returned last, counting from 1.
   std::uint64_t lineNumber() const { return lineNumber_; }
@@ -53,6 +62,7 @@ class LogReader {
   enum class Mode { kUnknown, kPlain, kGzip };
 
   bool FillRaw();
+  std::size_t Read(void* out, std::size_t room);
   // Reads until two bytes are at hand or the file ends; true when they are a
   // gzip member's magic.
   bool AtGzipMember();
@@ -60,6 +70,8 @@ class LogReader {
   std::size_t DecodeGzip(char* out, std::size_t room);
   std::size_t TakePlain(char* out, std::size_t room);
   bool FillText();
+  bool JudgeLineEnd(const char* start, std::size_t avail);
+  bool StopAsked() const;
   void Fail(std::string why);
 
   std::FILE* file_ = nullptr;
@@ -80,6 +92,11 @@ class LogReader {
   std::size_t end_ = 0;
   bool textEof_ = false;
   bool firstLine_ = true;
+
+  static constexpr std::size_t kHeadKept = 64;
+  char lineEnd_ = 0;  // '\n' or '\r'; 0 until the first line end is seen
+  std::string tooLongHead_;
+  const std::atomic<bool>* stop_ = nullptr;
 
   std::uint64_t lineNumber_ = 0;
   std::uint64_t size_ = 0;

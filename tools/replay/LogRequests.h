@@ -20,8 +20,10 @@ namespace refwarden {
 // Why a log cannot be replayed as its requests happened.
 enum class LogRefusal {
   kNone,
-  kNeedsHost,  // it records no Host and no --host was given
-  kNoReferer,  // a #Fields directive records no referer (and that was not allowed)
+  kNeedsHost,      // it records no Host and no --host was given
+  kNoReferer,      // a #Fields directive records no referer (and that was not allowed)
+  kFieldsTooLong,  // a #Fields directive longer than LogReader::kMaxLineLength
+  kNotALog,        // it has lines, but no request or mostly malformed lines (see Next)
 };
 
 struct LogRequestsOptions {
@@ -63,7 +65,10 @@ class LogRequests {
 
   // Fills *request with the next request and returns true; false at the end
   // of the input, on a read error (error()), when refused (refusal()) or
-  // stopped (stopped()). A request whose log records no host has the host
+  // stopped (stopped()). At the end of an input read whole, a log that has
+  // lines but gave no request, or whose lines were over half malformed, is
+  // refused as kNotALog, the message naming the format it was taken for and
+  // its first malformed line (escaped). A request whose log records no host has the host
   // of the options. The views stay valid until the next call.
   bool Next(LogRequest* request);
 
@@ -84,13 +89,19 @@ class LogRequests {
   enum class Step { kRequest, kDirective, kMalformed, kRefused };  // kDirective: also blank
   struct HeldLine {
     std::size_t offset, length;
-    bool tooLong;
+    bool tooLong;  // then [offset, offset + length) is the line's head
   };
 
   // One line through `parser` (made when it is the first non-empty line).
   Step Judge(std::optional<LogParser>* parser, std::string_view line, std::uint64_t lineNumber,
              bool report, LogRequest* request);
   bool Refuse(LogRefusal why, const std::string& message);
+  // A line longer than the limit: a #Fields directive is refused, anything
+  // else is malformed. Returns false when refused.
+  bool TooLong(std::uint64_t lineNumber, const std::string& head);
+  // Refuses the log as kNotALog when its lines say so, at its end.
+  void JudgeWhole();
+  void NoteMalformed(std::uint64_t lineNumber, std::string_view line);
   std::string Place(std::uint64_t lineNumber) const;
 
   std::string path_, name_;
@@ -101,6 +112,13 @@ class LogRequests {
   std::uint64_t lines_ = 0;
   LogRefusal refusal_ = LogRefusal::kNone;
   bool stopped_ = false;
+  // What JudgeWhole weighs: the requests and malformed lines given out, the
+  // first malformed line (its start) and whether a #Fields directive came.
+  std::uint64_t requests_ = 0;
+  std::uint64_t malformed_ = 0;
+  std::uint64_t sampleLine_ = 0;
+  std::string sample_;
+  bool sawFields_ = false;
 
   // The lines Preview read, given out again by Next before the reader's.
   std::string heldBytes_;

@@ -13,7 +13,7 @@ namespace {
 
 std::string DisplayName(const std::string& file) { return file == "-" ? "(stdin)" : file; }
 
-// Malformed lines go to the summary; a refused log ends the replay.
+// Malformed lines go to the summary; a refusal is kept for the caller.
 class SummaryReporter final : public LogRequests::Reporter {
  public:
   SummaryReporter(ReplaySummary* summary, std::string name)
@@ -21,15 +21,18 @@ class SummaryReporter final : public LogRequests::Reporter {
   void Malformed(std::uint64_t lineNumber, bool) override {
     summary_->AddMalformed(name_, lineNumber);
   }
-  void Refused(LogRefusal why, const std::string& message) override {
-    if (why == LogRefusal::kNeedsHost) throw MissingHostError(message);
-    throw MissingRefererError(message);
-  }
+  void Refused(LogRefusal, const std::string& message) override { message_ = message; }
+  const std::string& message() const { return message_; }
 
  private:
   ReplaySummary* summary_;
   std::string name_;
+  std::string message_;
 };
+
+bool Stopped(const std::atomic<bool>* stop) {
+  return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
 
 // One named input, opened once: checked before the replay begins, then
 // replayed from the same read.
@@ -61,6 +64,13 @@ void ReplayInput(LogRequests& requests, RequestPipeline& pipeline, ReplaySummary
   if (!requests.error().empty()) summary.AddError(requests.name(), requests.error());
 }
 
+// A refused input's message goes to the summary; the others go on.
+void RecordRefusal(const Input& input, ReplaySummary& summary) {
+  const LogRefusal why = input.requests.refusal();
+  if (why != LogRefusal::kNone)
+    summary.AddRefused(input.reporter.message(), why == LogRefusal::kNotALog);
+}
+
 }  // namespace
 
 ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& options) {
@@ -75,28 +85,44 @@ ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& optio
   std::vector<std::unique_ptr<Input>> inputs;
   std::uint64_t totalBytes = 0;
   for (const std::string& file : options.files) {
-    inputs.push_back(std::make_unique<Input>(file, readOptions, &summary));
-    LogRequests& requests = inputs.back()->requests;
+    if (Stopped(options.stop)) break;
+    auto input = std::make_unique<Input>(file, readOptions, &summary);
+    LogRequests& requests = input->requests;
     if (!requests.Open()) {
-      throw LogFileError("cannot read " + requests.name() + ": " + requests.error());
+      // Interrupted while it waited to open (a FIFO without a writer).
+      if (Stopped(options.stop)) break;
+      summary.AddError(requests.name(), requests.error());
+      continue;
     }
-    requests.Preview();  // a refusal throws
+    if (!requests.Preview()) {
+      if (requests.refusal() == LogRefusal::kNeedsHost)
+        throw MissingHostError(input->reporter.message());
+      RecordRefusal(*input, summary);
+      continue;
+    }
     totalBytes += requests.size();
+    inputs.push_back(std::move(input));
   }
 
   ReplayProgress progress(totalBytes, options.progress);
   {
-    RequestPipeline pipeline(filter, &summary);
+    RequestPipeline pipeline(filter, &summary, options.stop);
     std::uint64_t bytesBefore = 0;
     for (std::unique_ptr<Input>& input : inputs) {
+      if (Stopped(options.stop)) {
+        summary.SetInterrupted();
+        break;
+      }
       const std::uint32_t file = summary.AddFile(input->requests.name());
       ReplayInput(input->requests, pipeline, summary, progress, bytesBefore, file);
+      RecordRefusal(*input, summary);
       bytesBefore += input->requests.size();
       input.reset();
       if (summary.interrupted()) break;
     }
     pipeline.Finish();
   }
+  if (Stopped(options.stop)) summary.SetInterrupted();
   progress.Finish();
   summary.SetSeconds(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

@@ -32,28 +32,19 @@ class MissingHostError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A W3C log whose #Fields record no referer, without withoutReferer: every
-// request would look as if it had none. The message names the directive.
-class MissingRefererError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// A log that cannot be opened; the message names the file.
-class LogFileError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Returns the summary of replaying every file in `options.files`, in order,
 // through `filter`. Each file is opened and read once (LogRequests). Before
 // the first request, every file is opened and the directives at its start are
-// checked, so that a log that cannot be opened or cannot say what is needed
-// stops the replay before it begins (throws LogFileError, MissingHostError or
-// MissingRefererError; the last two also when a later directive drops the
-// field); the files wait open, with what was read of them, for their turn. Malformed lines (also
-// lines longer than LogReader::kMaxLineLength) are counted and skipped. A file that cannot be read
-// to its end is recorded in the summary's errors() and the replay goes on with the next.
+// checked; the files wait open, with what was read of them, for their turn.
+// A log that needs --host when none was given stops the replay before it
+// begins (throws MissingHostError). One bad file does not stop the others:
+// a file that cannot be opened or read to its end is recorded in the
+// summary's errors(); a file refused (it records no referer, a #Fields
+// directive is too long, a later directive drops the host, or it is not a log
+// replay reads: LogRequests) in its refused(). Malformed lines (also lines
+// longer than LogReader::kMaxLineLength) are counted and skipped. When
+// `options.stop` becomes true, nothing more is read or sent to the filter and
+// the summary so far says it was interrupted.
 ReplaySummary ReplayLogs(const FilterLibrary& filter, const ReplayOptions& options);
 
 }  // namespace refwarden

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 
@@ -16,10 +17,12 @@
 
 #include "tools/Commands.h"
 #include "tools/FilterHost.h"
+#include "tools/HostOption.h"
 #include "tools/replay/FileArguments.h"
 #include "tools/replay/PrivateStore.h"
 #include "tools/replay/Replay.h"
 #include "tools/replay/ReplayHtml.h"
+#include "tools/replay/TerminalText.h"
 
 namespace refwarden {
 
@@ -30,7 +33,7 @@ struct ReplayArguments {
   std::string host;
   std::string format;
   std::string html;  // where to write the HTML report, or ""
-  std::size_t top = 10;
+  int top = 10;
   bool json = false;
   bool trace = false;
   bool assumeNoReferer = false;
@@ -38,16 +41,22 @@ struct ReplayArguments {
 
 constexpr int kExitReadError = 1;
 constexpr int kExitRefused = 2;
-constexpr int kExitInterrupted = 130;
+constexpr int kExitNotALog = 8;  // 4 to 7 are taken by reg, doctor and probe
+// An interrupted run exits 128 + the signal's number, as a shell reports it.
+constexpr int kExitSignalBase = 128;
 
 std::atomic<bool> interrupted{false};
+std::atomic<int> stopSignal{0};
 
-// Ctrl-C (or a termination request) ends the replay after the line at hand,
-// so that the summary so far is printed and the private store removed; a
-// second one ends the process at once.
+// Ctrl-C, a termination request, a hang-up or a closed output pipe (again
+// or for the first time) ends the replay after the line at hand: reads give
+// what has arrived, nothing more goes to the filter, and the summary so far
+// is printed.
 #ifdef _WIN32
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  int none = 0;
+  stopSignal.compare_exchange_strong(none, SIGINT);
   return interrupted.exchange(true) ? FALSE : TRUE;
 }
 struct InterruptHandler {
@@ -55,24 +64,47 @@ struct InterruptHandler {
   ~InterruptHandler() { SetConsoleCtrlHandler(&OnConsoleControl, FALSE); }
 };
 #else
-extern "C" void OnInterrupt(int) { interrupted.store(true); }
+extern "C" void OnInterrupt(int signal) {
+  int none = 0;
+  stopSignal.compare_exchange_strong(none, signal);
+  interrupted.store(true);
+}
 struct InterruptHandler {
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
   InterruptHandler() {
     struct sigaction action {};
     action.sa_handler = &OnInterrupt;
-    action.sa_flags = SA_RESETHAND;
+    action.sa_flags = 0;  // no SA_RESTART: a blocked read or open returns
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previousInt_);
-    sigaction(SIGTERM, &action, &previousTerm_);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+      sigaction(kSignals[i], &action, &previous_[i]);
   }
   ~InterruptHandler() {
-    sigaction(SIGINT, &previousInt_, nullptr);
-    sigaction(SIGTERM, &previousTerm_, nullptr);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i)
+      sigaction(kSignals[i], &previous_[i], nullptr);
   }
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
+  struct sigaction previous_[std::size(kSignals)]{};
 };
 #endif
+
+// The exit status of an interrupted run.
+int InterruptedStatus() {
+  const int signal = stopSignal.load();
+  return kExitSignalBase + (signal != 0 ? signal : SIGINT);
+}
+
+// An argument as a shell command would carry it.
+std::string Quoted(const std::string& argument) {
+  if (argument.find_first_of(" \t'\"$*?") == std::string::npos && !argument.empty())
+    return argument;
+#ifdef _WIN32
+  return "\"" + argument + "\"";
+#else
+  std::string out = "'";
+  for (char c : argument) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+#endif
+}
 
 constexpr const char* kAccountStore =
 #ifdef _WIN32
@@ -138,7 +170,11 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
           "--format", arguments->format,
           "The log format (" + Joined(LogFormatNames(), ", ") + "); judged per file when omitted")
       ->check(CLI::IsMember(LogFormatNames()));
-  replay->add_option("--top", arguments->top, "How many referring sites and paths to list")
+  replay
+      ->add_option("--top", arguments->top,
+                   "How many referring sites and paths to list (1 or more; 0 leaves the lists "
+                   "out)")
+      ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
   replay
@@ -153,14 +189,22 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
                    "Replay W3C logs that record no referer, as requests without one: each\n"
                    "of their image requests then counts as hot-linked (an upper bound)");
   replay->footer(
-      "Exit status: 0 replayed; 1 a log could not be opened or read to its end (the\n"
-      "summary of what was read is still printed), or the --html file could not be\n"
-      "written; 2 a log records no referer; 3 the trace of some requests could not\n"
-      "be written, so the filter let them pass unchanged (the summary counts them\n"
-      "and names the trace store and why);\n"
-      "106 --host is needed; 130 interrupted (the summary so far is printed).\n"
-      "Of several, the first in this order: 130, 1, 3.");
-
+      "One bad file does not hide the others: a file that cannot be opened or read,\n"
+      "that records no referer or that is not a log replay reads is named with the\n"
+      "reason, the other files are replayed and the summary is printed.\n"
+      "Exit status, the first that applies in this order:\n"
+      "  128+N  interrupted by signal N (130: Ctrl-C; also SIGTERM, SIGHUP, SIGPIPE);\n"
+      "         the summary so far is printed\n"
+      "  1      a file could not be opened or read to its end, or the --html file\n"
+      "         could not be written\n"
+      "  8      a file is not a log of a format replay reads\n"
+      "  2      a file was refused: it records no referer (see --assume-no-referer),\n"
+      "         a #Fields directive is over 64 KiB, or a later one drops the host\n"
+      "  3      the trace of some requests could not be written, so the filter let\n"
+      "         them pass unchanged (the summary counts them and names the store)\n"
+      "  105    a value refused: --host given as a URL, a negative --top\n"
+      "  106    a log needs --host (the message shows the command); nothing is replayed\n"
+      "  0      every file replayed");
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
     replayOptions.files = arguments->files;
@@ -173,7 +217,12 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       return;
     }
 #endif
-    if (replay->count("--host") > 0) replayOptions.host = arguments->host;
+    if (replay->count("--host") > 0) {
+      const std::string problem = CheckHostOption(arguments->host);
+      if (!problem.empty())
+        throw CLI::ValidationError(problem, static_cast<int>(CLI::ExitCodes::ValidationError));
+      replayOptions.host = arguments->host;
+    }
     if (!arguments->format.empty()) replayOptions.format = FindLogFormat(arguments->format);
     replayOptions.withoutReferer = arguments->assumeNoReferer;
     replayOptions.stop = &interrupted;
@@ -186,31 +235,39 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
     try {
       ReplaySummary summary = ReplayLogs(filter, replayOptions);
       summary.SetTrace(store ? PrivateStore::Description() : kAccountStore);
-      std::cout << (arguments->json ? summary.Json(arguments->top) : summary.Text(arguments->top));
+      const std::size_t top = static_cast<std::size_t>(arguments->top);
+      std::cout << (arguments->json ? summary.Json(top) : summary.Text(top));
       std::cout.flush();
       for (const std::string& error : summary.errors())
-        std::cerr << "refwarden replay: cannot read " << error << '\n';
+        std::cerr << "refwarden replay: cannot read " << NameText(error) << '\n';
       std::string htmlError;
       if (!arguments->html.empty()) {
-        htmlError = WriteFile(arguments->html, ReplayHtml(summary, arguments->top));
+        htmlError = WriteFile(arguments->html, ReplayHtml(summary, top));
         if (!htmlError.empty())
-          std::cerr << "refwarden replay: cannot write " << arguments->html << ": " << htmlError
-                    << '\n';
+          std::cerr << "refwarden replay: cannot write " << NameText(arguments->html) << ": "
+                    << htmlError << '\n';
       }
+      for (const std::string& message : summary.refused())
+        std::cerr << "refwarden replay: " << NameText(message) << '\n';
       if (summary.tracesNotWritten() > 0) std::cerr << TraceWarning(summary);
-      options.exitCode = summary.interrupted()            ? kExitInterrupted
+      const bool refusedOther = summary.refused().size() > summary.notALogs();
+      // A signal while the summary was written (SIGPIPE from `| head -1`)
+      // counts too: the output was cut short.
+      const bool stopped = summary.interrupted() || interrupted.load();
+      options.exitCode = stopped                          ? InterruptedStatus()
                          : !summary.errors().empty()      ? kExitReadError
                          : !htmlError.empty()             ? kExitReadError
+                         : summary.notALogs() > 0         ? kExitNotALog
+                         : refusedOther                   ? kExitRefused
                          : summary.tracesNotWritten() > 0 ? kExitTraceNotWritten
                                                           : 0;
     } catch (const MissingHostError& e) {
-      throw CLI::RequiredError(e.what(), static_cast<int>(CLI::ExitCodes::RequiredError));
-    } catch (const MissingRefererError& e) {
-      std::cerr << "refwarden replay: " << e.what() << '\n';
-      options.exitCode = kExitRefused;
-    } catch (const LogFileError& e) {
-      std::cerr << "refwarden replay: " << e.what() << '\n';
-      options.exitCode = kExitReadError;
+      std::string command = "refwarden replay --host www.example.com";
+      for (const std::string& file : arguments->files) command += " " + Quoted(file);
+      throw CLI::RequiredError(
+          std::string(e.what()) +
+              ".\nGive the site's Host header, as in (with your site's name):\n  " + command,
+          static_cast<int>(CLI::ExitCodes::RequiredError));
     }
   });
 }

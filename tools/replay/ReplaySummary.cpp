@@ -61,6 +61,14 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
     if (entry.overcount > 0) *out += "  (at least " + Grouped(entry.count - entry.overcount) + ")";
     *out += '\n';
   }
+  if (!entries.empty() && entries.size() == top) {
+    const std::uint64_t last = entries.back().count;
+    const std::size_t shown = static_cast<std::size_t>(
+        std::count_if(entries.begin(), entries.end(),
+                      [last](const TopCounter::Entry& entry) { return entry.count == last; }));
+    const std::size_t more = table.WithCount(last) - shown;
+    if (more > 0) *out += "  and " + Grouped(more) + " more with the same count\n";
+  }
 }
 
 // `text` as lines of at most `width` bytes (words longer stay whole), each
@@ -232,6 +240,11 @@ std::string ReplaySummary::Text(std::size_t top) const {
     for (const std::string& error : errors_) below += "    " + NameText(error) + '\n';
     rows.push_back({"files not read to the end", Grouped(errors_.size()), "", below});
   }
+  if (!refused_.empty()) {
+    std::string below;
+    for (const std::string& message : refused_) below += "    " + NameText(message) + '\n';
+    rows.push_back({"files refused", Grouped(refused_.size()), "", below});
+  }
   std::size_t width = 0;
   for (const Row& row : rows) width = std::max(width, row.count.size());
   for (const Row& row : rows) {
@@ -361,6 +374,7 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"long_url_images", longUrlImages_},
       {"long_host_images", longHostImages_},
       {"errors", errors_},
+      {"refused", refused_},
       {"interrupted", interrupted_},
       {"trace", trace_},
       {"seconds", seconds_},

@@ -97,6 +97,13 @@ class ReplaySummary {
   std::uint32_t AddFile(std::string_view name = "(unnamed)");
   // Records that `file` could not be read to its end, and why.
   void AddError(std::string_view file, std::string_view why);
+  // Records that a file was not replayed (or not to its end) because it is
+  // not a log replay reads (`notALog`) or cannot be replayed as it stands;
+  // `message` names the file and says why.
+  void AddRefused(std::string message, bool notALog) {
+    refused_.push_back(std::move(message));
+    if (notALog) ++notALogs_;
+  }
   void SetSeconds(double seconds) { seconds_ = seconds; }
   void SetInterrupted() { interrupted_ = true; }
   // Where the filter's trace went, said in the report.
@@ -120,6 +127,8 @@ class ReplaySummary {
   bool interrupted() const { return interrupted_; }
   const std::vector<std::string>& firstMalformed() const { return firstMalformed_; }
   const std::vector<std::string>& errors() const { return errors_; }
+  const std::vector<std::string>& refused() const { return refused_; }
+  std::uint64_t notALogs() const { return notALogs_; }
 
   // Image requests whose URL / Host is over kFilterValueLimit bytes: the
   // filter reads an empty path and lets them pass / reads an empty host,
@@ -175,6 +184,8 @@ class ReplaySummary {
   TraceFault traceFault_;
   std::vector<std::string> firstMalformed_;
   std::vector<std::string> errors_;
+  std::vector<std::string> refused_;
+  std::uint64_t notALogs_ = 0;
   TopCounter sites_;
   TopCounter paths_;
   std::uint64_t longUrlImages_ = 0;

@@ -1,5 +1,7 @@
 #include "tools/replay/RequestPipeline.h"
 
+#include <chrono>
+
 #include "filter/HotlinkDecision.h"
 #include "tools/TraceCheck.h"
 
@@ -12,6 +14,9 @@ constexpr std::size_t kBatchBytes = 1 << 20;
 // Batches waiting for the filter thread; with the one being filled and the
 // one being replayed, at most this plus two exist.
 constexpr std::size_t kMaxQueued = 4;
+// How often a wait looks at the stop flag, which a signal handler sets
+// without waking anyone.
+constexpr std::chrono::milliseconds kStopPoll{50};
 
 }  // namespace
 
@@ -35,9 +40,11 @@ struct RequestPipeline::Batch {
   }
 };
 
-RequestPipeline::RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary)
+RequestPipeline::RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary,
+                                 const std::atomic<bool>* stop)
     : httpFilterProc_(filter.Function()),
       summary_(summary),
+      stop_(stop),
       filling_(std::make_unique<Batch>()),
       thread_([this] { Run(); }) {}
 
@@ -69,7 +76,15 @@ void RequestPipeline::Add(std::string_view host, std::string_view referer, std::
 
 void RequestPipeline::Submit() {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait(hold, [this] { return queued_.size() < kMaxQueued || failure_ != nullptr; });
+  while (!changed_.wait_for(hold, kStopPoll, [this] {
+    return queued_.size() < kMaxQueued || failure_ != nullptr || Stopped();
+  })) {
+  }
+  if (Stopped()) {
+    filling_->Clear();
+    queued_.clear();
+    return;
+  }
   if (failure_ != nullptr) {
     filling_->Clear();
     std::rethrow_exception(failure_);
@@ -114,6 +129,7 @@ void RequestPipeline::Run() {
     {
       std::unique_lock<std::mutex> hold(lock_);
       changed_.wait(hold, [this] { return !queued_.empty() || closing_; });
+      if (Stopped()) queued_.clear();
       if (queued_.empty()) return;
       batch = std::move(queued_.front());
       queued_.erase(queued_.begin());
@@ -136,6 +152,7 @@ void RequestPipeline::Run() {
 void RequestPipeline::Replay(const Batch& batch) {
   std::string_view bytes = batch.bytes;
   for (const Batch::Request& r : batch.requests) {
+    if (Stopped()) return;
     const std::string_view host = bytes.substr(0, r.hostLength);
     const std::string_view referer = bytes.substr(r.hostLength, r.refererLength);
     const std::string_view url = bytes.substr(r.hostLength + r.refererLength, r.urlLength);

@@ -4,6 +4,7 @@
 // flight, so memory stays bounded whatever the input.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -25,8 +26,11 @@ class RequestPipeline {
   // Starts the filter thread, which calls `filter` for each request, finds
   // out whether its trace was written (TraceAudit) and counts the outcome in
   // *summary (ReplaySummary::AddRequest only, and SetTracesNotWritten at the
-  // end; the caller keeps the rest of the summary). Both must outlive the pipeline.
-  RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary);
+  // end; the caller keeps the rest of the summary). Both must outlive the
+  // pipeline. Once *stop (when given) is true, no further request is sent to
+  // the filter: what is queued is dropped, and Add no longer waits.
+  RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary,
+                  const std::atomic<bool>* stop = nullptr);
   // Finishes (see Finish) if that was not done, dropping its exception.
   ~RequestPipeline();
   RequestPipeline(const RequestPipeline&) = delete;
@@ -51,9 +55,11 @@ class RequestPipeline {
   void Run();
   void Replay(const Batch& batch);
   void RethrowFailure();
+  bool Stopped() const { return stop_ != nullptr && stop_->load(std::memory_order_relaxed); }
 
   HttpFilterProcFunction httpFilterProc_;
   ReplaySummary* summary_;
+  const std::atomic<bool>* stop_;
   TraceAudit traces_;  // used on the filter thread only, until it ends
 
   std::mutex lock_;

@@ -129,4 +129,10 @@ std::vector<TopCounter::Entry> TopCounter::Top(std::size_t n) const {
   return top;
 }
 
+std::size_t TopCounter::WithCount(std::uint64_t count) const {
+  std::size_t n = 0;
+  for (const auto& entry : index_) n += entry.second->count == count ? 1 : 0;
+  return n;
+}
+
 }  // namespace refwarden

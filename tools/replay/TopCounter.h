@@ -45,6 +45,10 @@ class TopCounter {
   // than the smallest count held is among the names held.
   std::vector<Entry> Top(std::size_t n) const;
 
+  // The number of names held whose count is `count`; so that a list cut by
+  // Top can say how many more share its last count.
+  std::size_t WithCount(std::uint64_t count) const;
+
  private:
   struct Slot {
     std::string name;
