@@ -1,5 +1,6 @@
 // ByteEscapes: bytes from outside (a request, a log, a name the system gives)
-// made safe to write where a person or a parser reads them, as \xHH.
+// made safe to write where a person or a parser reads them: as \xHH, or as
+// HTML character references.
 #pragma once
 
 #include <string>
@@ -26,5 +27,9 @@ enum class Backslash {
 // as \xHH (lower-case hex); every other byte as it is.
 std::string EscapeBytes(std::string_view bytes, HighBytes high,
                         Backslash backslash = Backslash::kEscaped);
+
+// Returns `text` with &, <, >, " and ' written as character references, safe
+// inside HTML text and quoted attribute values; every other byte as it is.
+std::string EscapeHtml(std::string_view text);
 
 }  // namespace refwarden

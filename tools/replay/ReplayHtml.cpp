@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "strings/ByteEscapes.h"
+#include "tools/replay/ReportNumbers.h"
 #include "tools/replay/TerminalText.h"
 
 namespace refwarden {
@@ -18,19 +20,7 @@ constexpr RewriteKind kKinds[kRewriteKindCount] = {RewriteKind::kNoReferer, Rewr
 // cannot make it large.
 constexpr std::size_t kShownBytes = 200;
 
-std::string Grouped(std::uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, ',');
-  return digits;
-}
 
-std::string Percent(std::uint64_t part, std::uint64_t whole) {
-  if (whole == 0) return "-";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%",
-                100.0 * static_cast<double>(part) / static_cast<double>(whole));
-  return text;
-}
 
 std::string Shown(std::string_view name) {
   if (name.size() <= kShownBytes) return HtmlText(name);
@@ -220,33 +210,7 @@ the trace cannot be written.</li>
 
 }  // namespace
 
-std::string HtmlText(std::string_view text) {
-  const std::string safe = TerminalText(text);
-  std::string out;
-  out.reserve(safe.size());
-  for (char c : safe) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+std::string HtmlText(std::string_view text) { return EscapeHtml(TerminalText(text)); }
 
 std::string ReplayHtml(const ReplaySummary& s, std::size_t top) {
   std::string out =

@@ -7,6 +7,7 @@
 
 #include "tools/TraceCheck.h"
 #include "tools/replay/LogDates.h"
+#include "tools/replay/ReportNumbers.h"
 #include "tools/replay/TerminalText.h"
 
 namespace refwarden {
@@ -15,20 +16,7 @@ namespace {
 
 constexpr std::string_view kNoReferer = "(none)";
 
-// 1234567 -> "1,234,567"
-std::string Grouped(std::uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, 1, ',');
-  return digits;
-}
 
-std::string Percent(std::uint64_t part, std::uint64_t whole) {
-  if (whole == 0) return "-";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f%%",
-                100.0 * static_cast<double>(part) / static_cast<double>(whole));
-  return text;
-}
 
 double Rate(std::uint64_t lines, double seconds) {
   return seconds > 0 ? static_cast<double>(lines) / seconds : 0.0;

@@ -16,8 +16,6 @@ inline std::string EscapeForLog(std::string_view text) {
   return EscapeBytes(text, HighBytes::kKept);
 }
 
-// Returns `text` with &, <, >, " and ' written as character references, safe
-// inside HTML text and quoted attribute values.
-std::string EscapeHtml(std::string_view text);
+// EscapeHtml, for the demo's pages, is in strings/ByteEscapes.h.
 
 }  // namespace refwarden
