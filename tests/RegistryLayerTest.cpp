@@ -25,6 +25,7 @@
 #include "filter/RequestTrace.h"
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
+#include "tests/RegistryCalls.h"
 #include "tests/support/Listing.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
@@ -34,44 +35,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const BYTE kOk[] = {'o', 'k', '\0'};
-
 using testing::Listing;
 using testing::MakeTempFolder;
 using testing::UseStore;
 using Value = testing::StoredValue;
-
-HKEY Create(const char* path, DWORD* disposition = nullptr) {
-  HKEY key = nullptr;
-  DWORD d = 0;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS, nullptr, &key, &d),
-            ERROR_SUCCESS)
-      << path;
-  if (disposition != nullptr) *disposition = d;
-  return key;
-}
-
-LONG Set(HKEY key, const std::string& name, const std::string& data, DWORD type = REG_SZ) {
-  return RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                        static_cast<DWORD>(data.size()));
-}
-
-// Every value of the key at `path`, in enumeration order; a key that cannot
-// be read whole fails the test.
-std::vector<Value> ReadAll(const char* path) {
-  std::vector<Value> out;
-  EXPECT_EQ(testing::ForEachValue(path, [&out](const Value& v) { out.push_back(v); }),
-            ERROR_SUCCESS)
-      << path;
-  return out;
-}
-
-std::vector<std::string> Names(const std::vector<Value>& values) {
-  std::vector<std::string> out;
-  for (const Value& v : values) out.push_back(v.name);
-  return out;
-}
+using testing::Create;
+using testing::kOk;
+using testing::Names;
+using testing::ReadAll;
+using testing::Set;
 
 // One row per column of the first result of `sql` on the store file, read
 // with SQLite directly, as an administrator would.

@@ -15,6 +15,7 @@
 #include "platform/Platform.h"
 #include "platform/posix/RegistryStats.h"
 #include "platform/posix/memory/MemoryStore.h"
+#include "tests/RegistryCalls.h"
 #include "tests/support/Printable.h"
 #include "tests/support/RegistryReading.h"
 #include "tests/support/TempStore.h"
@@ -22,49 +23,15 @@
 namespace refwarden {
 namespace {
 
-const BYTE kOk[] = {'o', 'k', '\0'};
-
 using testing::Printable;
 using testing::UseStore;
 using Value = testing::StoredValue;
-
-HKEY Create(const char* path, DWORD* disposition = nullptr) {
-  HKEY key = nullptr;
-  DWORD d = 0;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS, nullptr, &key, &d),
-            ERROR_SUCCESS)
-      << path;
-  if (disposition != nullptr) *disposition = d;
-  return key;
-}
-
-HKEY Open(const char* path, REGSAM sam = KEY_READ) {
-  HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, sam, &key), ERROR_SUCCESS) << path;
-  return key;
-}
-
-LONG Set(HKEY key, const std::string& name, const std::string& data, DWORD type = REG_SZ) {
-  return RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                        static_cast<DWORD>(data.size()));
-}
-
-// Every value of the key at `path`, in enumeration order; a key that cannot
-// be read whole fails the test.
-std::vector<Value> ReadAll(const char* path) {
-  std::vector<Value> out;
-  EXPECT_EQ(testing::ForEachValue(path, [&out](const Value& v) { out.push_back(v); }),
-            ERROR_SUCCESS)
-      << path;
-  return out;
-}
-
-std::vector<std::string> Names(const std::vector<Value>& values) {
-  std::vector<std::string> out;
-  for (const Value& v : values) out.push_back(v.name);
-  return out;
-}
+using testing::Create;
+using testing::kOk;
+using testing::Names;
+using testing::Open;
+using testing::ReadAll;
+using testing::Set;
 
 // The kinds of store, by the name that selects them: a SQLite file in the
 // test's own folder, or a memory store of the test's own.
