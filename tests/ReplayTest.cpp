@@ -198,24 +198,33 @@ std::string Slurp(int fd) {
   return text;
 }
 
-// Runs the program args[0] (found on the PATH) on the store `store`
-// (REFWARDEN_REGISTRY), as "nobody" when `asNobody`: permission bits bind
-// only an account without override rights.
-ToolRun RunProgram(std::vector<std::string> args, const std::string& store, bool asNobody) {
+// A child process: the program args[0] (found on the PATH) on the store
+// `store` (REFWARDEN_REGISTRY), its standard input `input` (-1: this one's),
+// its standard output and error in unlinked temporary files; as "nobody"
+// when `asNobody`: permission bits bind only an account without override
+// rights. `pid` is -1 when it could not be started.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+Child Spawn(std::vector<std::string> args, const std::string& store, int input, bool asNobody) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   char outName[] = "/tmp/refwarden-tool-out-XXXXXX";
   char errName[] = "/tmp/refwarden-tool-err-XXXXXX";
-  const int out = mkstemp(outName);
-  const int err = mkstemp(errName);
+  Child child;
+  child.out = mkstemp(outName);
+  child.err = mkstemp(errName);
   unlink(outName);
   unlink(errName);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out, 1);
-    dup2(err, 2);
+  child.pid = fork();
+  if (child.pid == 0) {
+    if (input >= 0) dup2(input, 0);
+    dup2(child.out, 1);
+    dup2(child.err, 2);
     setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
     if (asNobody && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
@@ -223,13 +232,27 @@ ToolRun RunProgram(std::vector<std::string> args, const std::string& store, bool
     execvp(argv[0], argv.data());
     _exit(127);
   }
+  return child;
+}
+
+// What `child` printed, with `status` (a wait status) as its exit status
+// when it exited; -1 when it died of a signal.
+ToolRun Collected(const Child& child, int status) {
   ToolRun run;
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = Slurp(child.out);
+  run.err = Slurp(child.err);
+  return run;
+}
+
+// Runs the program args[0] on the store `store` and waits for it (see Spawn).
+ToolRun RunProgram(std::vector<std::string> args, const std::string& store, bool asNobody) {
+  const auto start = std::chrono::steady_clock::now();
+  const Child child = Spawn(std::move(args), store, -1, asNobody);
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-    run.status = WEXITSTATUS(status);
+  if (child.pid <= 0 || waitpid(child.pid, &status, 0) != child.pid) status = -1;
+  ToolRun run = Collected(child, status);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.out = Slurp(out);
-  run.err = Slurp(err);
   return run;
 }
 
@@ -515,24 +538,8 @@ bool Catches(pid_t pid, int signal) {
 ToolRun SignalTool(std::vector<std::string> args, int input, int signal, int times,
                    const std::string& store) {
   args.insert(args.begin(), {REFWARDEN_TOOL_PATH, "--filter", REFWARDEN_FILTER_PATH});
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  char outName[] = "/tmp/refwarden-tool-out-XXXXXX";
-  char errName[] = "/tmp/refwarden-tool-err-XXXXXX";
-  const int out = mkstemp(outName);
-  const int err = mkstemp(errName);
-  unlink(outName);
-  unlink(errName);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (input >= 0) dup2(input, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    setenv("REFWARDEN_REGISTRY", store.c_str(), 1);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const Child child = Spawn(std::move(args), store, input, false);
+  const pid_t pid = child.pid;
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (!Catches(pid, signal) && Clock::now() < deadline) usleep(10000);
@@ -541,19 +548,15 @@ ToolRun SignalTool(std::vector<std::string> args, int input, int signal, int tim
     kill(pid, signal);
     usleep(50000);
   }
-  ToolRun run;
   int status = 0;
   pid_t done = 0;
   while ((done = waitpid(pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) usleep(10000);
   if (done == 0) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-  } else if (WIFEXITED(status)) {
-    run.status = WEXITSTATUS(status);
+    status = -1;
   }
-  run.out = Slurp(out);
-  run.err = Slurp(err);
-  return run;
+  return Collected(child, status);
 }
 
 // Stopped when told, whatever it waits on: a line without an end, a FIFO
