@@ -37,6 +37,10 @@ extern char** environ;
 #include "tools/replay/FileArguments.h"
 #include "tools/replay/LogRequests.h"
 #include "tools/replay/RewriteKinds.h"
+#ifdef _WIN32
+#include "tests/win32/WindowsPaths.h"
+#include "tests/win32/WindowsProcess.h"
+#endif
 
 namespace refwarden {
 namespace {
@@ -290,62 +294,10 @@ fs::path ScratchDir() {
 }
 
 #ifdef _WIN32
-std::string ToolPath() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string s(path, n);
-  return s.substr(0, s.find_last_of("\\/")) + "\\refwarden.exe";
-}
-
-// Quotes one argument as the C run-time splits a command line.
-std::string Quoted(const std::string& argument) {
-  std::string out = "\"";
-  std::size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(2 * backslashes, '\\');
-  return out + "\"";
-}
-
 ToolRun RunTool(const std::vector<std::string>& arguments) {
-  const std::string outPath = (ScratchDir() / "out").string();
-  const std::string errPath = (ScratchDir() / "err").string();
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::string command = Quoted(ToolPath());
-  for (const std::string& argument : arguments) command += " " + Quoted(argument);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  PROCESS_INFORMATION process{};
-  ToolRun run;
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                     &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    run.status = static_cast<int>(code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  run.out = ReadWhole(outPath);
-  run.err = ReadWhole(errPath);
-  return run;
+  const testing::ProgramRun run =
+      testing::RunProgram(testing::ProgramFolder() + "\\refwarden.exe", arguments);
+  return {run.status, run.out, run.err};
 }
 #else
 ToolRun RunTool(const std::vector<std::string>& arguments) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,86 +15,19 @@
 #include "filter/RequestTrace.h"
 #include "tests/support/TempStore.h"
 #include "tests/win32/WindowsPaths.h"
+#include "tests/win32/WindowsProcess.h"
 
 namespace refwarden {
 namespace {
 
-struct ProgramRun {
-  int status = -1;  // the exit code; -1 when the program did not start
-  std::string out, err;
-};
+using testing::ProgramRun;
 
-// Quotes one argument as the C run-time splits a command line.
-std::string Quoted(const std::string& argument) {
-  std::string out = "\"";
-  std::size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(2 * backslashes, '\\');
-  return out + "\"";
-}
-
-// The whole of `path` with CRs removed (a program's text-mode output).
-std::string ReadText(const std::string& path) {
-  std::string text;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return text;
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-    for (DWORD i = 0; i < n; ++i) {
-      if (buffer[i] != '\r') text.push_back(buffer[i]);
-    }
-  }
-  CloseHandle(file);
-  return text;
-}
-
-// Runs `program` with `arguments` and waits for it; what it writes to its
-// standard output and error goes through files in the temporary folder.
+// Runs `program` as testing::RunProgram does, its output with the CRs of
+// text mode removed.
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments) {
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  const std::string outPath = std::string(temp) + "refwarden-tooltest.out";
-  const std::string errPath = std::string(temp) + "refwarden-tooltest.err";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE err = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  std::string command = Quoted(program);
-  for (const std::string& argument : arguments) command += " " + Quoted(argument);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out;
-  startup.hStdError = err;
-  PROCESS_INFORMATION process{};
-  ProgramRun run;
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                     &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    run.status = static_cast<int>(code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  run.out = ReadText(outPath);
-  run.err = ReadText(errPath);
-  DeleteFileA(outPath.c_str());
-  DeleteFileA(errPath.c_str());
+  ProgramRun run = testing::RunProgram(program, arguments);
+  for (std::string* text : {&run.out, &run.err})
+    text->erase(std::remove(text->begin(), text->end(), '\r'), text->end());
   return run;
 }
 
