@@ -50,11 +50,11 @@ asan_run() {
 }
 
 # The tests that run threads (or processes) against one store.
-TSAN_TESTS='^(Stores/StoreContractTest\.(ManyThreadsWriteTheExactSet|OneHandleSharedAndClosedUnderUse)/.*|RegistryLayerTest\.SeveralProcessesWriteTheExactSet|FilterConcurrencyTest\..*|FilterContractTest\.ConcurrentRequestsAreEachHandled|StoreFaultTest\..*|LoadTest\..*)$'
+TSAN_TESTS='^(Stores/StoreContractTest\.(ManyThreadsWriteTheExactSet|OneHandleSharedAndClosedUnderUse)/.*|RegistryLayerTest\.SeveralProcessesWriteTheExactSet|FilterConcurrencyTest\..*|FilterContractTest\.ConcurrentRequestsAreEachHandled|RequestPipelineTest\..*|StoreFaultTest\..*|LoadTest\..*)$'
 tsan_build() {
   cmake -S . -B "$1" -DREFWARDEN_SANITIZE=thread "${SANITIZED[@]}" >/dev/null
   cmake --build "$1" -j2 --target refwarden_registry_tests refwarden_filter_tests \
-    refwarden_store_fault_tests refwarden_load_test
+    refwarden_store_fault_tests refwarden_load_test refwarden_replay_tests
 }
 tsan_run() {
   REFWARDEN_LOAD_REQUESTS=3000 ctest --test-dir "$1" -R "$TSAN_TESTS" --output-on-failure -j2

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "tests/support/TempStore.h"
 #include "tools/FilterHost.h"
 #include "tools/TraceCheck.h"
+#include "tools/replay/RequestPipeline.h"
+#include "tools/replay/ReplaySummary.h"
 
 namespace refwarden {
 namespace {
@@ -112,6 +115,38 @@ TEST(TraceAuditTest, CountsExactlyTheRequestsWhoseTraceFailed) {
       EXPECT_LE(audit.readBacks(), paths.size()) << "a path was read back twice";
     }
   }
+}
+
+// A dry run's filter threads finish their batches in any order; what they
+// count must be what one thread counts, request for request. Many distinct
+// paths and sites, several days and two files, so that every count of the
+// summary takes part (under ThreadSanitizer too).
+TEST(RequestPipelineTest, SeveralFilterThreadsCountWhatOneCounts) {
+  auto summaryWith = [](unsigned threads) {
+    const std::string previous =
+        SelectRegistryStore(("memory:pipeline-" + std::to_string(threads)).c_str());
+    ReplaySummary summary;
+    const std::uint32_t files[] = {summary.AddFile("a.log"), summary.AddFile("b.log")};
+    {
+      RequestPipeline pipeline(&testing::LinkedHttpFilterProc, &summary, nullptr, threads);
+      char url[64];
+      char referer[64];
+      for (int i = 0; i < 40000; ++i) {
+        std::snprintf(url, sizeof url, "/img/%d.%s?v=%d", i % 3001, i % 7 == 0 ? "html" : "jpg",
+                      i % 5);
+        std::snprintf(referer, sizeof referer, "http://%s%d.example/", i % 3 ? "other" : "site",
+                      i % 977);
+        pipeline.Add(kHost, i % 11 == 0 ? "" : referer, url, i % 13 != 0,
+                     20260101 + static_cast<std::uint32_t>(i / 9000), files[i % 2]);
+      }
+      pipeline.Finish();
+    }
+    SelectRegistryStore(previous.c_str());
+    return summary.Json(20);
+  };
+  const std::string one = summaryWith(1);
+  EXPECT_EQ(summaryWith(4), one);
+  EXPECT_NE(one.find("\"requests\": 40000"), std::string::npos) << one.substr(0, 400);
 }
 
 }  // namespace

@@ -1,7 +1,14 @@
-// Running parsed requests through the filter on a thread of its own, so that
+// Running parsed requests through the filter on threads of their own, so that
 // reading and parsing the logs (on the caller's thread) overlap the filter's
 // work. Requests are copied into batches, and only a few batches are ever in
 // flight, so memory stays bounded whatever the input.
+//
+// A store the tool reads traces back from (a file, the real registry) gets
+// one filter thread, which checks each trace right after its request, in log
+// order. A store that cannot be read back (the memory store of a dry run)
+// gets a filter thread per processor: the filter is made for many threads at
+// once, and the outcomes are counted batch by batch in log order, so the
+// summary is the same whichever thread finished first.
 #pragma once
 
 #include <atomic>
@@ -23,14 +30,19 @@ namespace refwarden {
 
 class RequestPipeline {
  public:
-  // Starts the filter thread, which calls `filter` for each request, finds
-  // out whether its trace was written (TraceAudit) and counts the outcome in
+  // Starts the filter threads, which call `filter` for each request, find
+  // out whether its trace was written (TraceAudit) and count the outcome in
   // *summary (ReplaySummary::AddRequest only, and SetTracesNotWritten at the
   // end; the caller keeps the rest of the summary). Both must outlive the
   // pipeline. Once *stop (when given) is true, no further request is sent to
   // the filter: what is queued is dropped, and Add no longer waits.
+  // `threads` 0 chooses as above; another value is taken as it stands (1 when
+  // traces are read back, whatever is asked).
+  RequestPipeline(HttpFilterProcFunction httpFilterProc, ReplaySummary* summary,
+                  const std::atomic<bool>* stop = nullptr, unsigned threads = 0);
   RequestPipeline(const FilterLibrary& filter, ReplaySummary* summary,
-                  const std::atomic<bool>* stop = nullptr);
+                  const std::atomic<bool>* stop = nullptr, unsigned threads = 0)
+      : RequestPipeline(filter.Function(), summary, stop, threads) {}
   // Finishes (see Finish) if that was not done, dropping its exception.
   ~RequestPipeline();
   RequestPipeline(const RequestPipeline&) = delete;
@@ -53,25 +65,39 @@ class RequestPipeline {
 
   void Submit();
   void Run();
-  void Replay(const Batch& batch);
+  // Sends the batch's requests through the filter, keeping each outcome in
+  // it; with one thread, also audits and counts each at once.
+  void Replay(Batch& batch);
+  // Audits and counts one replayed batch's outcomes (several threads only).
+  void Count(const Batch& batch);
+  // Hands a replayed batch on: counts every batch that is next in log order
+  // (several threads only; one thread at a time) and keeps the rest for later.
+  void Done(std::unique_ptr<Batch> batch);
+  void CountInOrder(bool all);
+  void Fail();
   void RethrowFailure();
   bool Stopped() const { return stop_ != nullptr && stop_->load(std::memory_order_relaxed); }
 
   HttpFilterProcFunction httpFilterProc_;
   ReplaySummary* summary_;
   const std::atomic<bool>* stop_;
-  TraceAudit traces_;  // used on the filter thread only, until it ends
+  TraceAudit traces_;  // used by one thread at a time: the counting one
+  bool inline_;        // one filter thread, which audits and counts as it goes
 
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::unique_ptr<Batch>> queued_;  // oldest first
   std::vector<std::unique_ptr<Batch>> spare_;
+  std::vector<std::unique_ptr<Batch>> replayed_;  // waiting for an earlier one to be counted
+  std::uint64_t nextSequence_ = 0;  // of the next batch submitted
+  std::uint64_t nextCounted_ = 0;   // of the next batch to count
+  bool counting_ = false;           // a thread is counting batches
   bool closing_ = false;
   bool finished_ = false;
   std::exception_ptr failure_;
 
   std::unique_ptr<Batch> filling_;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace refwarden
