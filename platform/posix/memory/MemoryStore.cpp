@@ -6,6 +6,7 @@
 #include <shared_mutex>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/NoDestructor.h"
@@ -116,6 +117,29 @@ class MemoryStore {
   std::vector<StoreSession*> idle;
 };
 
+class MemorySession;
+
+namespace {
+
+// The session this thread handed back last, kept for the thread's next
+// request: the usual request then takes no lock and writes no shared
+// counter on its way into the store and out. It still counts as lent, so
+// that its store is not freed under it; the thread hands it back when it ends.
+struct ParkedSession {
+  MemorySession* session = nullptr;
+  ~ParkedSession();
+};
+thread_local ParkedSession parked;
+
+// Keeps `s` as this thread's parked session; false when one is parked already.
+bool Park(MemorySession* s) noexcept {
+  if (parked.session != nullptr) return false;
+  parked.session = s;
+  return true;
+}
+
+}  // namespace
+
 // One caller's way into a memory store. Reads copy the value out under the
 // shared lock, so a row stays valid whatever other threads write meanwhile.
 class MemorySession final : public StoreSession {
@@ -126,6 +150,12 @@ class MemorySession final : public StoreSession {
   bool sound() const override { return true; }
 
   void Release() noexcept override {
+    if (Park(this)) return;
+    ReturnIdle();
+  }
+
+  // Back to the store's idle sessions, or freed; no longer counted as lent.
+  void ReturnIdle() noexcept {
     MemoryStores::Get().lent_.fetch_sub(1, std::memory_order_relaxed);
     {
       std::lock_guard<std::mutex> hold(store_->idleLock);
@@ -353,6 +383,10 @@ struct StoresCloser {
   ~StoresCloser() { MemoryStores::Get().Shutdown(); }
 } stores_closer;
 
+ParkedSession::~ParkedSession() {
+  if (session != nullptr) std::exchange(session, nullptr)->ReturnIdle();
+}
+
 }  // namespace
 
 MemoryStores& MemoryStores::Get() {
@@ -362,6 +396,10 @@ MemoryStores& MemoryStores::Get() {
 
 LONG MemoryStores::Open(const std::string& name, SessionLease* out) {
   out->Reset();
+  if (parked.session != nullptr && parked.session->storeName() == name) {
+    *out = SessionLease(std::exchange(parked.session, nullptr));
+    return ERROR_SUCCESS;
+  }
   MemoryStore* store = nullptr;
   {
     std::lock_guard<std::mutex> hold(lock_);
