@@ -2,6 +2,7 @@
 // (Store.h). A key handle holds a session of its store from its open to its
 // close; handles are numbers looked up in a table, so a stale or forged
 // handle is refused, never dereferenced.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -44,53 +45,79 @@ REGSAM GrantedAccess(REGSAM asked) {
   return granted;
 }
 
+// Handles in shards, each with its own lock: a thread opens its keys in a
+// shard of its own (chosen once per thread), so that threads handling
+// requests side by side do not wait on one lock for every open and close.
+// A handle's shard is in its bits, so finding it takes only that shard's lock.
 class HandleTable {
  public:
   HKEY Add(std::shared_ptr<KeyHandle> h) {
-    std::lock_guard<std::mutex> hold(lock_);
+    thread_local const std::size_t mine = nextShard_.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t index = mine % kShards;
+    Shard& shard = shards_[index];
+    std::lock_guard<std::mutex> hold(shard.lock);
     std::uintptr_t id;
     do {
-      id = next_;
-      next_ += 4;
-      // Stay clear of the predefined keys' range.
-      if (next_ >= 0x80000000u && next_ < 0x80000100u) next_ = 0x80000100u;
-      if (next_ == 0) next_ = 0x100;
-    } while (handles_.count(id) != 0);
-    handles_.emplace(id, std::move(h));
+      id = (shard.next++ * kShards + index) << 2;
+      // Stay clear of the predefined keys' range, and of 0.
+      if (id < 0x100 || (id >= 0x80000000u && id < 0x80000100u)) continue;
+      if (shard.handles.count(id) == 0) break;
+    } while (true);
+    shard.handles.emplace(id, std::move(h));
     return reinterpret_cast<HKEY>(id);
   }
 
   std::shared_ptr<KeyHandle> Find(HKEY key) {
-    std::lock_guard<std::mutex> hold(lock_);
-    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
-    return it == handles_.end() ? nullptr : it->second;
+    const auto id = reinterpret_cast<std::uintptr_t>(key);
+    Shard& shard = ShardOf(id);
+    std::lock_guard<std::mutex> hold(shard.lock);
+    auto it = shard.handles.find(id);
+    return it == shard.handles.end() ? nullptr : it->second;
   }
 
   std::shared_ptr<KeyHandle> Remove(HKEY key) {
-    std::lock_guard<std::mutex> hold(lock_);
-    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(key));
-    if (it == handles_.end()) return nullptr;
+    const auto id = reinterpret_cast<std::uintptr_t>(key);
+    Shard& shard = ShardOf(id);
+    std::lock_guard<std::mutex> hold(shard.lock);
+    auto it = shard.handles.find(id);
+    if (it == shard.handles.end()) return nullptr;
     std::shared_ptr<KeyHandle> h = std::move(it->second);
-    handles_.erase(it);
+    shard.handles.erase(it);
     return h;
   }
 
   std::size_t Count() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return handles_.size();
+    std::size_t count = 0;
+    for (Shard& shard : shards_) {
+      std::lock_guard<std::mutex> hold(shard.lock);
+      count += shard.handles.size();
+    }
+    return count;
   }
 
   // Gives the table's memory back when no handle is open.
   void Release() {
-    std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> empty;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (handles_.empty()) handles_.swap(empty);
+    for (Shard& shard : shards_) {
+      std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> empty;
+      std::lock_guard<std::mutex> hold(shard.lock);
+      if (shard.handles.empty()) shard.handles.swap(empty);
+    }
   }
 
  private:
-  std::mutex lock_;
-  std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> handles_;
-  std::uintptr_t next_ = 0x100;
+  static constexpr std::size_t kShards = 16;
+  // Each on a cache line of its own, so that two threads' shards do not
+  // share one.
+  struct alignas(64) Shard {
+    std::mutex lock;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<KeyHandle>> handles;
+    std::uintptr_t next = 1;
+  };
+
+  Shard& ShardOf(std::uintptr_t id) { return shards_[(id >> 2) % kShards]; }
+
+  Shard shards_[kShards];
+  std::atomic<std::size_t> nextShard_{0};
 };
 
 HandleTable& Handles() {
