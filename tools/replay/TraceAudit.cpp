@@ -16,7 +16,7 @@ TraceAudit::TraceAudit(std::size_t confirmedBudget)
 
 bool TraceAudit::Written(std::string_view tracedPath, bool ruleRewrites, bool rewritten) {
   if (rewritten) {
-    Confirm(tracedPath);
+    if (readBack_) Confirm(tracedPath);  // the confirmed paths spare read-backs only
     return true;
   }
   if (!ruleRewrites) {
