@@ -567,35 +567,58 @@ ToolRun SignalTool(std::vector<std::string> args, int input, int signal, int tim
 }
 
 // Stopped when told, whatever it waits on: a line without an end, a FIFO
-// without a writer, a pipe that is open but quiet. The run exits with 128 +
-// the signal's number and prints the summary of what arrived.
+// without a writer, a pipe that is open but quiet, a store another process
+// holds locked. The run exits with 128 + the signal's number and prints the
+// summary of what arrived; every request read is either replayed or counted
+// as read but not replayed.
 TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
   const std::string fifo = (dir_ / "nowriter.fifo").string();
   fs::remove(fifo);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string log = W3cLog(Rows());
+  const auto lines = static_cast<std::uint64_t>(std::count(log.begin(), log.end(), '\n'));
+  const std::uint64_t requests = Rows().size();
+  // Paths the store does not hold: each trace waits out the lock.
+  std::vector<Row> newPaths = Rows();
+  for (std::size_t i = 0; i < newPaths.size(); ++i)
+    newPaths[i].url = "/locked/" + std::to_string(i) + ".jpg";
+  const std::string lockedLog = Write("stop-locked.log", W3cLog(newPaths));
   struct Case {
     const char* what;
     std::vector<std::string> args;
     int signal, times;
     bool fromPipe;        // standard input: a pipe holding `log`, kept open
+    bool locked;          // the store held by another process's write transaction
     std::uint64_t lines;  // the summary's
+    std::uint64_t read;   // requests read: replayed plus read but not replayed
   };
   const Case cases[] = {
-      {"SIGINT, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGINT, 1, false, 0},
-      {"SIGTERM, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGTERM, 1, false, 0},
-      {"SIGHUP, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGHUP, 1, false, 0},
-      {"SIGPIPE, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGPIPE, 1, false, 0},
-      {"second SIGINT", {"replay", "--json", "/dev/zero"}, SIGINT, 2, false, 0},
-      {"FIFO without a writer", {"replay", "--json", fifo}, SIGINT, 1, false, 0},
-      {"quiet pipe",
-       {"replay", "--json", "-"},
+      {"SIGINT, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGINT, 1, false, false, 0, 0},
+      {"SIGTERM, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGTERM, 1, false, false, 0, 0},
+      {"SIGHUP, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGHUP, 1, false, false, 0, 0},
+      {"SIGPIPE, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGPIPE, 1, false, false, 0, 0},
+      {"second SIGINT", {"replay", "--json", "/dev/zero"}, SIGINT, 2, false, false, 0, 0},
+      {"FIFO without a writer", {"replay", "--json", fifo}, SIGINT, 1, false, false, 0, 0},
+      {"quiet pipe", {"replay", "--json", "-"}, SIGINT, 1, true, false, lines, requests},
+      {"--trace on a locked store",
+       {"replay", "--json", "--trace", lockedLog},
        SIGINT,
        1,
+       false,
        true,
-       static_cast<std::uint64_t>(std::count(log.begin(), log.end(), '\n'))},
+       lines,
+       requests},
   };
   for (const Case& c : cases) {
+    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+    if (c.locked) {
+      Tool({"check", "--host", "example.com", "/made.html"});  // the store exists
+      elsewhere = std::make_unique<WriteTransactionElsewhere>(store_->Path());
+      if (!elsewhere->held()) {
+        ADD_FAILURE() << c.what << ": the sqlite3 shell could not hold the store";
+        continue;
+      }
+    }
     int pipeEnds[2] = {-1, -1};
     if (c.fromPipe) {
       ASSERT_EQ(pipe(pipeEnds), 0);
@@ -611,6 +634,13 @@ TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
     ASSERT_FALSE(json.is_discarded()) << c.what << "\n" << run.out << run.err;
     EXPECT_EQ(json["interrupted"], true) << c.what;
     EXPECT_EQ(json["lines"], c.lines) << c.what;
+    EXPECT_EQ(json["requests"].get<std::uint64_t>() + json["read_not_replayed"].get<std::uint64_t>(),
+              c.read)
+        << c.what << "\n" << run.out;
+    // The first request waits on the lock; the queued ones are dropped.
+    if (c.locked) {
+      EXPECT_GT(json["read_not_replayed"], 0) << c.what << "\n" << run.out;
+    }
     EXPECT_EQ(run.err.find("Interrupted system call"), std::string::npos) << c.what << run.err;
   }
   fs::remove(fifo);
