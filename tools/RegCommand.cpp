@@ -385,7 +385,8 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   // Whatever it is given, it points at reg.exe.
   deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]");
   deleteVerb->allow_extras();
-  deleteVerb->callback([&options] {
+  // The callback holds the arguments' vector: the option writes into it.
+  deleteVerb->callback([deleteArgs, &options] {
     std::cerr << "ERROR: reg delete is left to Windows' own reg.exe here; run\n"
                  "  reg delete KEY [/v NAME] [/f]\n";
     options.exitCode = kExitUsage;

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
 #else
   // serve needs a Linux machine; asked for here, it says so instead of
   // "A subcommand is required".
-  app.add_subcommand("serve")->group("")->allow_extras()->callback([] {
+  // Whatever follows it (serve --demo) is its own, not refused as unknown.
+  app.add_subcommand("serve")->group("")->fallthrough(false)->allow_extras()->callback([] {
     throw CLI::ValidationError("serve",
                                "serve is in the Linux tool only: it serves a demo site through "
                                "the filter built for Linux (refwarden serve --demo)");
