@@ -158,9 +158,7 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
       << cut2;
   EXPECT_EQ(cut2.find("more", cut2.find("Top rewritten")), std::string::npos) << cut2;
   // The same fact in --json and the HTML page: the count beyond the cut.
-  const struct {
-    int top, sites, paths;
-  } cuts[] = {{3, 1, 0}, {2, 2, 0}, {10, 0, 0}, {1, 0, 1}};
+  const struct { int top, sites, paths; } cuts[] = {{3, 1, 0}, {2, 2, 0}, {10, 0, 0}, {1, 0, 1}};
   for (const auto& [top, sites, paths] : cuts) {
     const nlohmann::json cutJson = nlohmann::json::parse(summary.Json(top));
     EXPECT_EQ(cutJson["top_referer_sites_tied_beyond"], sites) << "--top " << top;

@@ -634,9 +634,11 @@ TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
     ASSERT_FALSE(json.is_discarded()) << c.what << "\n" << run.out << run.err;
     EXPECT_EQ(json["interrupted"], true) << c.what;
     EXPECT_EQ(json["lines"], c.lines) << c.what;
-    EXPECT_EQ(json["requests"].get<std::uint64_t>() + json["read_not_replayed"].get<std::uint64_t>(),
-              c.read)
-        << c.what << "\n" << run.out;
+    EXPECT_EQ(
+        json["requests"].get<std::uint64_t>() + json["read_not_replayed"].get<std::uint64_t>(),
+        c.read)
+        << c.what << "\n"
+        << run.out;
     // The first request waits on the lock; the queued ones are dropped.
     if (c.locked) {
       EXPECT_GT(json["read_not_replayed"], 0) << c.what << "\n" << run.out;
@@ -814,13 +816,15 @@ const BrokenStore kBrokenStores[] = {
        fs::create_directory(f + "/store");
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"FIFO",
      [](const std::string& f) {
        mkfifo((f + "/store").c_str(), 0600);
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"character device made here",
      [](const std::string& f) {
        return mknod((f + "/store").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? f + "/store"
@@ -834,7 +838,8 @@ const BrokenStore kBrokenStores[] = {
        std::ofstream(f + "/store") << "not a store\n";
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     // Planted in a store: each trace value would write another, without end.
     {"store with a recursive trigger",
      [](const std::string& f) {
@@ -849,7 +854,8 @@ const BrokenStore kBrokenStores[] = {
        sqlite3_close(db);
        return planted ? store : std::string();
      },
-     false, false, false, 3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"symbolic link to nothing",
      [](const std::string& f) {
        fs::create_symlink(f + "/gone/registry.sqlite", f + "/store");

@@ -54,7 +54,8 @@ inline constexpr ExitStatusRow kExitStatuses[] = {
      "referer, or a #Fields directive is refused (replay)"},
     {kExitAccessDenied, "9", "Access is denied (reg)"},
     {kExitNotAStore, "10", "not a registry store (reg)"},
-    {kExitNotConfirmed, "11", "not confirmed: the answer was No, or no terminal to ask (reg delete)"},
+    {kExitNotConfirmed, "11",
+     "not confirmed: the answer was No, or no terminal to ask (reg delete)"},
     {kExitSignalBase, "128+N",
      "interrupted by signal N (130: Ctrl-C), with the summary so far (replay)"},
 };

@@ -366,8 +366,8 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
       "and a backslash before an x as \\xHH. A store that does not exist has no\n"
       "key (nothing is created); a folder, device, FIFO or another file is not a store.\n"
       "Exit status:\n" +
-      ExitStatusLines({kExitOk, kExitFailed, kExitUsage, kExitNoSuchKey, kExitAccessDenied,
-                       kExitNotAStore}));
+      ExitStatusLines(
+          {kExitOk, kExitFailed, kExitUsage, kExitNoSuchKey, kExitAccessDenied, kExitNotAStore}));
 #endif
   queryVerb->callback([queryArgs, &options] {
     QueryRequest request;

@@ -203,18 +203,16 @@ std::string ReplaySummary::Text(std::size_t top) const {
   };
   std::vector<Row> rows = {
       {"requests", Grouped(requests_), ""},
-  };
-  if (notReplayed() > 0) {
-    rows.push_back({"read but not replayed", Grouped(notReplayed()),
-                    "the stop came before they went through the filter"});
-  }
-  rows.insert(rows.end(), {
       {"malformed lines skipped", Grouped(malformed_), malformedPlaces},
       {"image requests", Grouped(images_), Percent(images_, requests_) + " of requests"},
       {"rewritten", Grouped(rewritten_),
        Percent(rewritten_, requests_) + " of requests, " + Percent(rewritten_, images_) +
            " of image requests"},
-  });
+  };
+  if (notReplayed() > 0) {
+    rows.insert(rows.begin() + 1, {"read but not replayed", Grouped(notReplayed()),
+                                   "the stop came before they went through the filter"});
+  }
   if (withoutRefererField_ > 0) {
     rows.push_back({"from logs without referers", Grouped(withoutRefererField_),
                     "replayed as if none had a referer: each of their image requests counts "
