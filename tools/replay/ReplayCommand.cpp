@@ -189,13 +189,14 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "reason, the other files are replayed and the summary is printed.\n"
       "A log that records no referer is refused unless --assume-no-referer is given;\n"
       "a #Fields directive over 64 KiB, or a later one that drops the host, is refused.\n"
-      "Signals: SIGINT, SIGTERM, SIGHUP and SIGPIPE. The trace not written: the summary\n"
-      "counts those requests and names the store. A usage error (--host given as a\n"
-      "URL, a negative --top, a log that needs --host: the message shows the command)\n"
-      "replays nothing.\n"
+      "SIGINT, SIGTERM, SIGHUP and SIGPIPE stop the replay. When traces are not written\n"
+      "the summary counts those requests and names the store.\n"
       "Exit status, the first that applies in this order:\n" +
-      ExitStatusLines({kExitSignalBase, kExitFailed, kExitLogRefused, kExitTraceNotWritten,
-                       kExitUsage, kExitOk}));
+      ExitStatusLines(
+          {kExitSignalBase, kExitFailed, kExitLogRefused, kExitTraceNotWritten, kExitOk}) +
+      "Before anything is replayed (--host given as a URL, a negative --top, a log that\n"
+      "needs --host: the message shows the command that works):\n" +
+      ExitStatusLines({kExitUsage}));
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
     replayOptions.files = arguments->files;
