@@ -339,9 +339,9 @@ TEST(FindingsTest, PrintersEscapeWhatCameFromOutside) {
   const auto parsed = nlohmann::json::parse(json.str());
   ASSERT_EQ(parsed["findings"].size(), 3u);
   EXPECT_EQ(parsed["findings"][1]["severity"], "error");
-  EXPECT_EQ(ExitStatusFor(findings), kExitFindingsErrors);
+  EXPECT_EQ(ExitStatusFor(findings), kExitErrors);
   EXPECT_EQ(ProbeExitStatus({{kCheckUnreachable, Severity::kError, "u", "m", ""}}),
-            kExitProbeUnreachable);
+            kExitUnreachable);
 }
 
 }  // namespace

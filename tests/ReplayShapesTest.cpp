@@ -77,7 +77,7 @@ std::string DaysText(const Days& days) {
   return out;
 }
 
-constexpr int kReplayed = 0, kReadError = 1, kRefused = 2, kNotALog = 8, kNeedsHost = 106;
+constexpr int kReplayed = 0, kReadError = 1, kRefused = 8, kNotALog = 8, kNeedsHost = 2;
 
 struct Shape {
   const char* what;

@@ -157,6 +157,19 @@ TEST(ReplaySummaryTest, CountsAndTopLists) {
   EXPECT_NE(cut2.find("(none)\n  and 2 more with the same count\n\nTop"), std::string::npos)
       << cut2;
   EXPECT_EQ(cut2.find("more", cut2.find("Top rewritten")), std::string::npos) << cut2;
+  // The same fact in --json and the HTML page: the count beyond the cut.
+  const struct { int top, sites, paths; } cuts[] = {{3, 1, 0}, {2, 2, 0}, {10, 0, 0}, {1, 0, 1}};
+  for (const auto& [top, sites, paths] : cuts) {
+    const nlohmann::json cutJson = nlohmann::json::parse(summary.Json(top));
+    EXPECT_EQ(cutJson["top_referer_sites_tied_beyond"], sites) << "--top " << top;
+    EXPECT_EQ(cutJson["top_rewritten_paths_tied_beyond"], paths) << "--top " << top;
+    const std::string page = ReplayHtml(summary, top);
+    const auto said = [&page](int n) {
+      return page.find("and " + std::to_string(n) + " more with the same count") !=
+             std::string::npos;
+    };
+    EXPECT_EQ(said(sites) || said(paths), sites + paths > 0) << "--top " << top;
+  }
 
   // --top 0: the counts, without the two lists.
   const std::string countsOnly = summary.Text(0);

@@ -24,6 +24,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -488,7 +489,7 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
        "\"requests\": " + std::to_string(Rows().size()),
        ""},
       {{"replay", Write("fault-fields.log", longFields + "\n2024-05-01 10:00:00 /a.jpg\n")},
-       2,
+       8,
        "files refused",
        "fault-fields.log:1: this #Fields directive is longer than 64 KiB"},
       {{"replay", w3c, absent, w3c},
@@ -498,7 +499,7 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
       // Forced to W3C, a combined log has no #Fields: every line is malformed.
       {{"replay", "--format", "w3c", combined}, 8, "Replayed 1 file", "read as the w3c format"},
       {{"replay", combined},
-       106,
+       2,
        "",
        "--host is required: " + combined +
            " is in the combined log format, which records no "
@@ -506,10 +507,16 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
            "replay --host www.example.com " +
            combined},
       {{"replay", "--host", "https://www.example.com/", combined},
-       105,
+       2,
        "",
        "is not a host: --host takes the Host header's value"},
-      {{"replay", "--top", "-1", w3c}, 105, "", "--top"},
+      {{"replay", "--top", "-1", w3c}, 2, "", "--top"},
+      // Every command line CLI11 refuses is the one usage status, not its own codes.
+      {{"check", "--host", "example.com", "--bogus", "/a.jpg"},
+       2,
+       "",
+       "The following argument was not expected: --bogus"},
+      {{"replay", "--format", "xml", combined}, 2, "", "--format"},
   };
   for (const Case& c : cases) {
     const ToolRun run = Tool(c.args);
@@ -560,35 +567,58 @@ ToolRun SignalTool(std::vector<std::string> args, int input, int signal, int tim
 }
 
 // Stopped when told, whatever it waits on: a line without an end, a FIFO
-// without a writer, a pipe that is open but quiet. The run exits with 128 +
-// the signal's number and prints the summary of what arrived.
+// without a writer, a pipe that is open but quiet, a store another process
+// holds locked. The run exits with 128 + the signal's number and prints the
+// summary of what arrived; every request read is either replayed or counted
+// as read but not replayed.
 TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
   const std::string fifo = (dir_ / "nowriter.fifo").string();
   fs::remove(fifo);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string log = W3cLog(Rows());
+  const auto lines = static_cast<std::uint64_t>(std::count(log.begin(), log.end(), '\n'));
+  const std::uint64_t requests = Rows().size();
+  // Paths the store does not hold: each trace waits out the lock.
+  std::vector<Row> newPaths = Rows();
+  for (std::size_t i = 0; i < newPaths.size(); ++i)
+    newPaths[i].url = "/locked/" + std::to_string(i) + ".jpg";
+  const std::string lockedLog = Write("stop-locked.log", W3cLog(newPaths));
   struct Case {
     const char* what;
     std::vector<std::string> args;
     int signal, times;
     bool fromPipe;        // standard input: a pipe holding `log`, kept open
+    bool locked;          // the store held by another process's write transaction
     std::uint64_t lines;  // the summary's
+    std::uint64_t read;   // requests read: replayed plus read but not replayed
   };
   const Case cases[] = {
-      {"SIGINT, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGINT, 1, false, 0},
-      {"SIGTERM, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGTERM, 1, false, 0},
-      {"SIGHUP, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGHUP, 1, false, 0},
-      {"SIGPIPE, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGPIPE, 1, false, 0},
-      {"second SIGINT", {"replay", "--json", "/dev/zero"}, SIGINT, 2, false, 0},
-      {"FIFO without a writer", {"replay", "--json", fifo}, SIGINT, 1, false, 0},
-      {"quiet pipe",
-       {"replay", "--json", "-"},
+      {"SIGINT, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGINT, 1, false, false, 0, 0},
+      {"SIGTERM, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGTERM, 1, false, false, 0, 0},
+      {"SIGHUP, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGHUP, 1, false, false, 0, 0},
+      {"SIGPIPE, /dev/zero", {"replay", "--json", "/dev/zero"}, SIGPIPE, 1, false, false, 0, 0},
+      {"second SIGINT", {"replay", "--json", "/dev/zero"}, SIGINT, 2, false, false, 0, 0},
+      {"FIFO without a writer", {"replay", "--json", fifo}, SIGINT, 1, false, false, 0, 0},
+      {"quiet pipe", {"replay", "--json", "-"}, SIGINT, 1, true, false, lines, requests},
+      {"--trace on a locked store",
+       {"replay", "--json", "--trace", lockedLog},
        SIGINT,
        1,
+       false,
        true,
-       static_cast<std::uint64_t>(std::count(log.begin(), log.end(), '\n'))},
+       lines,
+       requests},
   };
   for (const Case& c : cases) {
+    std::unique_ptr<WriteTransactionElsewhere> elsewhere;
+    if (c.locked) {
+      Tool({"check", "--host", "example.com", "/made.html"});  // the store exists
+      elsewhere = std::make_unique<WriteTransactionElsewhere>(store_->Path());
+      if (!elsewhere->held()) {
+        ADD_FAILURE() << c.what << ": the sqlite3 shell could not hold the store";
+        continue;
+      }
+    }
     int pipeEnds[2] = {-1, -1};
     if (c.fromPipe) {
       ASSERT_EQ(pipe(pipeEnds), 0);
@@ -604,6 +634,15 @@ TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
     ASSERT_FALSE(json.is_discarded()) << c.what << "\n" << run.out << run.err;
     EXPECT_EQ(json["interrupted"], true) << c.what;
     EXPECT_EQ(json["lines"], c.lines) << c.what;
+    EXPECT_EQ(
+        json["requests"].get<std::uint64_t>() + json["read_not_replayed"].get<std::uint64_t>(),
+        c.read)
+        << c.what << "\n"
+        << run.out;
+    // The first request waits on the lock; the queued ones are dropped.
+    if (c.locked) {
+      EXPECT_GT(json["read_not_replayed"], 0) << c.what << "\n" << run.out;
+    }
     EXPECT_EQ(run.err.find("Interrupted system call"), std::string::npos) << c.what << run.err;
   }
   fs::remove(fifo);
@@ -612,21 +651,39 @@ TEST_F(ReplayTest, ToolStopsWhenToldAndSaysWhatArrived) {
 TEST_F(ReplayTest, ToolExitCodes) {
   const std::string combined = Write("exit.log", CombinedLog(OnHost("example.com")));
   const ToolRun noHost = Tool({"replay", combined});
-  EXPECT_EQ(noHost.status, 106);  // CLI11's code for a missing option
+  EXPECT_EQ(noHost.status, 2);  // a usage error
   EXPECT_NE(noHost.err.find("--host is required"), std::string::npos) << noHost.err;
 
   const ToolRun absent = Tool({"replay", (dir_ / "absent.log").string()});
   EXPECT_EQ(absent.status, 1);
   EXPECT_NE(absent.err.find("cannot read"), std::string::npos) << absent.err;
+}
 
-  EXPECT_NE(Tool({"replay", "--format", "xml", combined}).status, 0);
+// The table of exit statuses `refwarden --help` prints is the README's, line
+// for line, so that the documentation cannot drift from the tool.
+TEST_F(ReplayTest, HelpsExitStatusTableIsTheReadmes) {
+  const ToolRun help = Tool({"--help"});
+  ASSERT_EQ(help.status, 0) << help.err;
+  const std::size_t start = help.out.find("Exit statuses");
+  ASSERT_NE(start, std::string::npos) << help.out;
+  std::string table = help.out.substr(start);
+  while (!table.empty() && table.back() == '\n') table.pop_back();
+  EXPECT_NE(table.find("\n  128+N  interrupted by signal N"), std::string::npos) << table;
+  std::ifstream in(REFWARDEN_README, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string readme = text.str();
+  ASSERT_FALSE(readme.empty()) << REFWARDEN_README;
+  EXPECT_NE(readme.find("```\n" + table + "\n```\n"), std::string::npos)
+      << "README.md holds no code block that is, line for line:\n"
+      << table;
 }
 
 TEST_F(ReplayTest, CheckOptions) {
   // A URL given as --host would make every image request a rewrite: refused,
   // showing the form the option takes.
   const ToolRun url = Tool({"check", "--host", "https://www.example.com/", "/a.jpg"});
-  EXPECT_EQ(url.status, 105);  // CLI11's code for a value refused by its check
+  EXPECT_EQ(url.status, 2);  // a usage error
   EXPECT_NE(url.err.find("(here: --host www.example.com)"), std::string::npos) << url.err;
   // The tool's own options are taken after the verb as well as before it.
   const ToolRun after = Tool({"check", "--host", "h", "/a.html", "--filter", "/nonexistent.so"});
@@ -682,13 +739,13 @@ TEST_F(ReplayTest, RegQueryEscapesSelectsAndDeletes) {
        "End of search: 1 match(es) found.\n",
        ""},
       {{"reg", "query", key, "/v", "/absent.jpg"},
-       1,
+       4,
        "",
        "ERROR: The system was unable to find the specified registry key or value.\n"},
-      {{"reg", "query", key, "/v"}, 1, "", "ERROR: Invalid syntax: '/v' needs a value name"},
+      {{"reg", "query", key, "/v"}, 2, "", "ERROR: Invalid syntax: '/v' needs a value name"},
       // Without /f and without a terminal, nothing is deleted.
       {{"sh", "-c", kToolCommand + " reg delete 'HKCU\\software\\tarnwel' < /dev/null"},
-       5,
+       11,
        "",
        "ERROR: reg delete asks before it deletes, and standard input is not a terminal"},
       {{"reg", "delete", key, "/v", "/a\\x41\\b.jpg", "/f"},
@@ -696,7 +753,7 @@ TEST_F(ReplayTest, RegQueryEscapesSelectsAndDeletes) {
        "The operation completed successfully.\n",
        ""},
       {{"reg", "delete", key, "/v", "/a\\x41\\b.jpg", "/f"},
-       1,
+       4,
        "",
        "ERROR: The system was unable to find the specified registry key or value.\n"},
       {{"reg", "query", key, "/v", "/caf\xc3\xa9\xff.jpg"},
@@ -710,10 +767,10 @@ TEST_F(ReplayTest, RegQueryEscapesSelectsAndDeletes) {
        ""},
       {{"reg", "query", "HKCU\\software"}, 0, "\nHKEY_CURRENT_USER\\software\n\n", ""},
       {{"reg", "query", key},
-       1,
+       4,
        "",
        "ERROR: The system was unable to find the specified registry key or value.\n"},
-      {{"reg", "delete", "HKCU", "/f"}, 1, "", "ERROR: Invalid key name"},
+      {{"reg", "delete", "HKCU", "/f"}, 4, "", "ERROR: Invalid key name"},
   };
   for (const auto& row : rows) {
     std::string shown;
@@ -759,27 +816,30 @@ const BrokenStore kBrokenStores[] = {
        fs::create_directory(f + "/store");
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"FIFO",
      [](const std::string& f) {
        mkfifo((f + "/store").c_str(), 0600);
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"character device made here",
      [](const std::string& f) {
        return mknod((f + "/store").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? f + "/store"
                                                                                 : std::string();
      },
-     false, true, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     false, true, false, 3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
     {"/dev/null", [](const std::string&) { return std::string("/dev/null"); }, false, false, false,
-     3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     3, "it is not a registry store", 10, "ERROR: %s is not a registry store."},
     {"text file",
      [](const std::string& f) {
        std::ofstream(f + "/store") << "not a store\n";
        return f + "/store";
      },
-     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     // Planted in a store: each trace value would write another, without end.
     {"store with a recursive trigger",
      [](const std::string& f) {
@@ -794,13 +854,14 @@ const BrokenStore kBrokenStores[] = {
        sqlite3_close(db);
        return planted ? store : std::string();
      },
-     false, false, false, 3, "it is not a registry store", 3, "ERROR: %s is not a registry store."},
+     false, false, false, 3, "it is not a registry store", 10,
+     "ERROR: %s is not a registry store."},
     {"symbolic link to nothing",
      [](const std::string& f) {
        fs::create_symlink(f + "/gone/registry.sqlite", f + "/store");
        return f + "/store";
      },
-     false, false, false, 3, "it cannot be written: The system cannot find the path specified.", 4,
+     false, false, false, 3, "it cannot be written: The system cannot find the path specified.", 1,
      "ERROR: The system cannot find the path specified."},
     {"read-only store",
      [](const std::string& f) {
@@ -809,12 +870,12 @@ const BrokenStore kBrokenStores[] = {
        if (geteuid() == 0 && chown(store.c_str(), kNobody, kNobody) != 0) return std::string();
        return store;
      },
-     true, false, false, 3, "it cannot be written: Access is denied.", 2,
+     true, false, false, 3, "it cannot be written: Access is denied.", 9,
      "ERROR: Access is denied."},
     {"another account's store", &HealthyStore, true, true, false, 3,
-     "it cannot be written: Access is denied.", 2, "ERROR: Access is denied."},
+     "it cannot be written: Access is denied.", 9, "ERROR: Access is denied."},
     {"missing store", [](const std::string& f) { return f + "/not/yet/registry.sqlite"; }, false,
-     false, false, 0, "", 1,
+     false, false, 0, "", 4,
      "ERROR: The system was unable to find the specified registry key or value."},
     {"write transaction in another process", &HealthyStore, false, false, true, 3,
      "it cannot be written: The process cannot access the file because another process has "

@@ -34,10 +34,11 @@ void AddCheckCommand(CLI::App& app, ToolOptions& options) {
                     "The request's Referer header (none if omitted)");
   check->add_option("url", arguments->url, "The request URL, e.g. /images/a.jpg?x=1")->required();
   check->footer(
-      "Exit status: 0 when the request's path was traced; 3 when the trace could not\n"
-      "be written (the filter then lets every request pass unchanged, and a warning on\n"
-      "stderr names the trace store and why it cannot be written; the line printed is\n"
-      "still what the web server would have done); 1 when the filter cannot be loaded.");
+      "When the trace cannot be written the filter lets every request pass unchanged;\n"
+      "a warning on stderr names the trace store and why, and the line printed is\n"
+      "still what the web server would have done.\n"
+      "Exit status:\n" +
+      ExitStatusLines({kExitOk, kExitFailed, kExitUsage, kExitTraceNotWritten}));
   check->callback([arguments, &options] {
     {
       const FilterLibrary filter(options.filterPath);

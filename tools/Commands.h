@@ -4,19 +4,17 @@
 
 #include <string>
 
+#include "tools/ExitStatus.h"
+
 namespace CLI {
 class App;
 }
 
 namespace refwarden {
 
-// The exit status of check and replay when a trace was not written, so that
-// the filter let the request pass unchanged.
-inline constexpr int kExitTraceNotWritten = 3;
-
 struct ToolOptions {
   std::string filterPath;  // --filter: the filter library to load
-  int exitCode = 0;
+  int exitCode = kExitOk;  // one of ExitStatus (tools/ExitStatus.h)
 };
 
 void AddCheckCommand(CLI::App& app, ToolOptions& options);

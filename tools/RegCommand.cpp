@@ -16,6 +16,7 @@
 #include "platform/Platform.h"
 #include "strings/AsciiText.h"
 #include "tools/Commands.h"
+#include "tools/ExitStatus.h"
 #include "tools/RegistryValues.h"
 #include "tools/TraceCheck.h"
 
@@ -25,31 +26,23 @@ namespace {
 
 constexpr std::string_view kRootName = "HKEY_CURRENT_USER";
 
-// Exit statuses of reg query.
-constexpr int kListed = 0;
-constexpr int kKeyNotFound = 1;  // also a key name outside HKCU, and a store that does not exist
-constexpr int kAccessDenied = 2;
-constexpr int kNotAStore = 3;
-constexpr int kStoreFailed = 4;
-constexpr int kNotConfirmed = 5;  // reg delete: answered No, or could not ask
-
 // Reports a failure of the registry as the platform's reg does, with the
 // store named where it is a file, and returns the exit status for it.
 int ReportFailure(LONG code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
       std::cerr << "ERROR: The system was unable to find the specified registry key or value.\n";
-      return kKeyNotFound;
+      return kExitNoSuchKey;
     case ERROR_INVALID_PARAMETER:
       std::cerr << "ERROR: Invalid key name.\n";
-      return kKeyNotFound;
+      return kExitNoSuchKey;
     case ERROR_ACCESS_DENIED:
       std::cerr << "ERROR: Access is denied.\n";
       break;
 #ifndef _WIN32
     case ERROR_BADDB:
       std::cerr << "ERROR: " << TraceStoreName() << " is not a registry store.\n";
-      return kNotAStore;
+      return kExitNotAStore;
 #endif
     default:
       std::cerr << "ERROR: " << ErrorText(code) << '\n';
@@ -58,7 +51,7 @@ int ReportFailure(LONG code) {
 #ifndef _WIN32
   std::cerr << "The registry store is " << TraceStoreName() << ".\n";
 #endif
-  return code == ERROR_ACCESS_DENIED ? kAccessDenied : kStoreFailed;
+  return code == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed;
 }
 
 // A root key as reg writes it, short and long.
@@ -234,7 +227,7 @@ const RootKey* KeyOrComplain(const std::string& key, std::string* subkey) {
 int Query(const QueryRequest& request) {
   std::string subkey;
   const RootKey* root = KeyOrComplain(request.key, &subkey);
-  if (root == nullptr) return kKeyNotFound;
+  if (root == nullptr) return kExitNoSuchKey;
   HKEY handle = nullptr;
   if (LONG r = RegOpenKeyExA(root->handle, subkey.c_str(), 0, KEY_READ, &handle))
     return ReportFailure(r);
@@ -248,7 +241,7 @@ int Query(const QueryRequest& request) {
   } else if (request.recursive || request.hasValue) {
     std::cout << '\n';
   }
-  return kListed;
+  return kExitOk;
 }
 
 #ifndef _WIN32
@@ -278,11 +271,11 @@ struct DeleteRequest {
 int Delete(const DeleteRequest& request) {
   std::string subkey;
   const RootKey* root = KeyOrComplain(request.key, &subkey);
-  if (root == nullptr) return kKeyNotFound;
+  if (root == nullptr) return kExitNoSuchKey;
   if (subkey.empty() && !request.hasValue) {
     std::cerr << "ERROR: Invalid key name: HKEY_CURRENT_USER itself cannot be deleted; name a "
                  "key below it.\n";
-    return kKeyNotFound;
+    return kExitNoSuchKey;
   }
   HKEY handle = nullptr;
   if (LONG r = RegOpenKeyExA(root->handle, subkey.c_str(), 0, KEY_ALL_ACCESS, &handle))
@@ -295,7 +288,7 @@ int Delete(const DeleteRequest& request) {
       RegCloseKey(handle);
       std::cerr << "ERROR: reg delete asks before it deletes, and standard input is not a "
                    "terminal: nothing was deleted. Give /f to delete without asking.\n";
-      return kNotConfirmed;
+      return kExitNotConfirmed;
     }
     const bool yes =
         request.hasValue
@@ -303,7 +296,7 @@ int Delete(const DeleteRequest& request) {
             : Confirmed("Permanently delete the registry key " + FullName(*root, subkey));
     if (!yes) {
       RegCloseKey(handle);
-      return kNotConfirmed;
+      return kExitNotConfirmed;
     }
   }
   if (result == ERROR_SUCCESS)
@@ -312,7 +305,7 @@ int Delete(const DeleteRequest& request) {
   RegCloseKey(handle);
   if (result != ERROR_SUCCESS) return ReportFailure(result);
   std::cout << "The operation completed successfully.\n";
-  return kListed;
+  return kExitOk;
 }
 #endif
 
@@ -360,9 +353,8 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   queryVerb->footer(
       "Names and data are printed with control characters, bytes that are not UTF-8\n"
       "and a backslash before an x as \\xHH.\n"
-      "Exit status: 0 listed; 1 the key or value does not exist, or its root is none\n"
-      "of the above; 2 access is denied; 4 it cannot be read for another reason (the\n"
-      "message says which).");
+      "Exit status:\n" +
+      ExitStatusLines({kExitOk, kExitFailed, kExitUsage, kExitNoSuchKey, kExitAccessDenied}));
 #else
   queryVerb
       ->add_option("key", *queryArgs,
@@ -371,18 +363,17 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
       ->required();
   queryVerb->footer(
       "Names and data are printed with control characters, bytes that are not UTF-8\n"
-      "and a backslash before an x as \\xHH.\n"
-      "Exit status: 0 listed; 1 the key or value does not exist (nor does the store:\n"
-      "nothing is created), or is not under HKCU, or the switches are not these;\n"
-      "2 access is denied; 3 the store is not a registry store (a folder, device,\n"
-      "FIFO or another file); 4 the store cannot be read for another reason (the\n"
-      "message says which).");
+      "and a backslash before an x as \\xHH. A store that does not exist has no\n"
+      "key (nothing is created); a folder, device, FIFO or another file is not a store.\n"
+      "Exit status:\n" +
+      ExitStatusLines(
+          {kExitOk, kExitFailed, kExitUsage, kExitNoSuchKey, kExitAccessDenied, kExitNotAStore}));
 #endif
   queryVerb->callback([queryArgs, &options] {
     QueryRequest request;
     if (!ParseSwitches(*queryArgs, &request.key, &request.value, &request.hasValue,
                        &request.recursive, nullptr)) {
-      options.exitCode = kKeyNotFound;
+      options.exitCode = kExitUsage;
       return;
     }
     options.exitCode = Query(request);
@@ -394,10 +385,11 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
   // Whatever it is given, it points at reg.exe.
   deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]");
   deleteVerb->allow_extras();
-  deleteVerb->callback([&options] {
+  // The callback holds the arguments' vector: the option writes into it.
+  deleteVerb->callback([deleteArgs, &options] {
     std::cerr << "ERROR: reg delete is left to Windows' own reg.exe here; run\n"
                  "  reg delete KEY [/v NAME] [/f]\n";
-    options.exitCode = kKeyNotFound;
+    options.exitCode = kExitUsage;
   });
 #else
   deleteVerb->add_option("key", *deleteArgs, "KEY [/v NAME] [/f]")->required();
@@ -405,16 +397,14 @@ void AddRegCommand(CLI::App& app, ToolOptions& options) {
       "KEY [/v NAME] [/f]: deletes the key under HKCU with every key and value below it,\n"
       "or with /v NAME that value alone. Without /f it asks first, on the terminal;\n"
       "without a terminal it deletes nothing.\n"
-      "Exit status: 0 deleted; 1 the key or value does not exist, or is not under\n"
-      "HKCU, or the switches are not these; 2 access is denied; 3 the store is not a\n"
-      "registry store; 4 the store cannot be changed for another reason (the message\n"
-      "says which); 5 not confirmed (the answer was No, or there was no terminal to\n"
-      "ask on).");
+      "Exit status:\n" +
+      ExitStatusLines({kExitOk, kExitFailed, kExitUsage, kExitNoSuchKey, kExitAccessDenied,
+                       kExitNotAStore, kExitNotConfirmed}));
   deleteVerb->callback([deleteArgs, &options] {
     DeleteRequest request;
     if (!ParseSwitches(*deleteArgs, &request.key, &request.value, &request.hasValue, nullptr,
                        &request.force)) {
-      options.exitCode = kKeyNotFound;
+      options.exitCode = kExitUsage;
       return;
     }
     options.exitCode = Delete(request);

@@ -9,6 +9,7 @@
 
 #include "RefwardenVersion.h"
 #include "tools/Commands.h"
+#include "tools/ExitStatus.h"
 #include "tools/FilterHost.h"
 
 int main(int argc, char** argv) {
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.require_subcommand(1);
+  app.footer(refwarden::ExitStatusTable());
   // Options of the tool (--filter) are taken after the verb too.
   app.fallthrough();
   refwarden::AddCheckCommand(app, options);
@@ -48,7 +50,8 @@ int main(int argc, char** argv) {
 #else
   // serve needs a Linux machine; asked for here, it says so instead of
   // "A subcommand is required".
-  app.add_subcommand("serve")->group("")->allow_extras()->callback([] {
+  // Whatever follows it (serve --demo) is its own, not refused as unknown.
+  app.add_subcommand("serve")->group("")->fallthrough(false)->allow_extras()->callback([] {
     throw CLI::ValidationError("serve",
                                "serve is in the Linux tool only: it serves a demo site through "
                                "the filter built for Linux (refwarden serve --demo)");
@@ -58,10 +61,12 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // CLI11 prints the message (or the help, or the version); every refused
+    // command line is one status, whatever CLI11's own code for it.
+    return app.exit(e) == 0 ? refwarden::kExitOk : refwarden::kExitUsage;
   } catch (const std::exception& e) {
     std::cerr << "refwarden: " << e.what() << '\n';
-    return 1;
+    return refwarden::kExitFailed;
   }
   return options.exitCode;
 }

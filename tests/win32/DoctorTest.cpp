@@ -431,8 +431,8 @@ TEST_F(DoctorTest, RegQueryReadsEveryRoot) {
       {std::string("HKEY_USERS\\") + kPoolSid + "\\software\\tarnwel\\debug", 0, "/gallery/a.jpg"},
       {"HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
        "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\r\n"},
-      {"HKU\\S-1-5-82-1-2-3-4-5\\software", 1, "ERROR: The system was unable to find"},
-      {"HKXY\\software", 1, "ERROR: Invalid key name"},
+      {"HKU\\S-1-5-82-1-2-3-4-5\\software", 4, "ERROR: The system was unable to find"},
+      {"HKXY\\software", 4, "ERROR: Invalid key name"},
   };
   for (const auto& row : rows) {
     const ToolRun run = RunTool("reg query \"" + row.key + "\"");

@@ -1,7 +1,7 @@
 // refwarden.exe under Wine as an administrator runs it on the server, beside
 // the filter it loads: check, reg query, what the platform's own reg.exe
 // reads of the trace, a trace key nobody may write, the filter of the other
-// bitness, and --version.
+// bitness, --version and the command lines it refuses.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -108,7 +108,7 @@ LONG SetTraceKeyDacl(bool grantNothing) {
 
 // As for a pool identity without rights on the trace key: the request passes,
 // check warns with the key and the reason and exits 3, and reg query says
-// access is denied (2). Wine words the reason its own way, so only its
+// access is denied (9). Wine words the reason its own way, so only its
 // presence is checked.
 TEST_F(ToolTest, TraceKeyNobodyMayWrite) {
   ASSERT_EQ(SetTraceKeyDacl(true), ERROR_SUCCESS);
@@ -126,7 +126,7 @@ TEST_F(ToolTest, TraceKeyNobodyMayWrite) {
   EXPECT_TRUE(std::regex_search(check.err, std::regex("\n  it cannot be written: .+\n")))
       << check.err;
   EXPECT_EQ(query.out + query.err, "ERROR: Access is denied.\n");
-  EXPECT_EQ(query.status, 2);
+  EXPECT_EQ(query.status, 9);
 }
 
 TEST_F(ToolTest, RefusesTheFilterOfTheOtherBitnessAndSaysWhy) {
@@ -137,13 +137,27 @@ TEST_F(ToolTest, RefusesTheFilterOfTheOtherBitnessAndSaysWhy) {
   const std::string bits = sizeof(void*) == 8 ? "64" : "32";
   EXPECT_EQ(said.rfind("refwarden: cannot load filter library ", 0), 0u) << said;
   EXPECT_NE(said.find("(not a " + bits + "-bit DLL;"), std::string::npos) << said;
-  EXPECT_NE(run.status, 0);
+  EXPECT_EQ(run.status, 1);
 }
 
-TEST_F(ToolTest, SaysItsVersion) {
-  const ProgramRun run = RunProgram(Tool(), {"--version"});
-  EXPECT_EQ(run.out, "refwarden " REFWARDEN_VERSION "\n");
-  EXPECT_EQ(run.status, 0);
+// --version, and command lines the tool refuses: each refusal is the one
+// usage status (2), with a message that says why.
+TEST_F(ToolTest, SaysItsVersionAndRefusesWhatItDoesNotTake) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string said;  // held by stdout and stderr together
+  } rows[] = {
+      {{"--version"}, 0, "refwarden " REFWARDEN_VERSION "\n"},
+      {{"serve", "--demo"}, 2, "serve is in the Linux tool only"},
+      {{"check", "--host", "h", "--bogus", "/a.jpg"}, 2, "not expected: --bogus"},
+      {{"reg", "delete", "HKCU\\software\\tarnwel"}, 2, "reg delete is left to"},
+  };
+  for (const auto& row : rows) {
+    const ProgramRun run = RunProgram(Tool(), row.args);
+    EXPECT_EQ(run.status, row.status) << row.args[0] << "\n" << run.err;
+    EXPECT_NE((run.out + run.err).find(row.said), std::string::npos) << row.args[0] << run.err;
+  }
 }
 
 }  // namespace

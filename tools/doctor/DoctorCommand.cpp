@@ -98,7 +98,8 @@ void AddDoctorCommand(CLI::App& app, ToolOptions& options) {
       "placeholder-missing, dll-registers, trace (INSTALL.txt, sections 6 and 12);\n"
       "with --url, probe's checks of the live site too (refwarden probe --help).\n"
       "Run it as an administrator, with the refwarden.exe of either bitness.\n"
-      "Exit status: 0 nothing worse than ok; 5 warnings, no error; 6 at least one error.");
+      "Exit status (with --url, a site probe cannot reach is an error):\n" +
+      ExitStatusLines({kExitOk, kExitWarnings, kExitErrors, kExitUsage}));
   doctor->callback([doctorOptions, &options] { options.exitCode = RunDoctor(*doctorOptions); });
 }
 

@@ -26,16 +26,16 @@ Severity WorstSeverity(const std::vector<Finding>& findings) {
   return worst;
 }
 
-int ExitStatusFor(const std::vector<Finding>& findings) {
+ExitStatus ExitStatusFor(const std::vector<Finding>& findings) {
   switch (WorstSeverity(findings)) {
     case Severity::kOk:
-      return kExitFindingsOk;
+      return kExitOk;
     case Severity::kWarning:
-      return kExitFindingsWarnings;
+      return kExitWarnings;
     case Severity::kError:
-      return kExitFindingsErrors;
+      return kExitErrors;
   }
-  return kExitFindingsErrors;
+  return kExitErrors;
 }
 
 void PrintFindingsText(std::ostream& out, const std::vector<Finding>& findings) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/ExitStatus.h"
+
 namespace refwarden {
 
 enum class Severity { kOk, kWarning, kError };
@@ -20,21 +22,15 @@ struct Finding {
   std::string fix;      // the command or step that mends it; empty when there is none
 };
 
-// The exit statuses of doctor and probe: nothing worse than ok, warnings only,
-// at least one error.
-inline constexpr int kExitFindingsOk = 0;
-inline constexpr int kExitFindingsWarnings = 5;
-inline constexpr int kExitFindingsErrors = 6;
-
 // "ok", "warning" or "error".
 const char* SeverityName(Severity severity);
 
 // The worst severity among `findings`; kOk for none.
 Severity WorstSeverity(const std::vector<Finding>& findings);
 
-// kExitFindingsOk, kExitFindingsWarnings or kExitFindingsErrors for the worst
-// severity among `findings`.
-int ExitStatusFor(const std::vector<Finding>& findings);
+// kExitOk, kExitWarnings or kExitErrors for the worst severity among
+// `findings`.
+ExitStatus ExitStatusFor(const std::vector<Finding>& findings);
 
 // One block per subject, in the order subjects first appear; one line per
 // finding ("  error    enable-cache: ...") with its fix indented below it.

@@ -297,9 +297,9 @@ std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher)
   return findings;
 }
 
-int ProbeExitStatus(const std::vector<Finding>& findings) {
+ExitStatus ProbeExitStatus(const std::vector<Finding>& findings) {
   for (const Finding& finding : findings) {
-    if (finding.check == kCheckUnreachable) return kExitProbeUnreachable;
+    if (finding.check == kCheckUnreachable) return kExitUnreachable;
   }
   return ExitStatusFor(findings);
 }

@@ -12,15 +12,10 @@
 
 namespace refwarden {
 
-// The exit status of probe when the site could not be reached or answered
-// nothing usable to its own referer (no image to compare with), so nothing
-// is known about protection. Findings use kExitFindings* otherwise.
-inline constexpr int kExitProbeUnreachable = 7;
-// The exit status of probe for a URL it refuses (see UrlRefusal), before any
-// request.
-inline constexpr int kExitProbeRefused = 2;
-
-// The check ID of the finding that leads to kExitProbeUnreachable.
+// The check ID of the finding that leads to kExitUnreachable: the site could
+// not be reached or answered nothing usable to its own referer (no image to
+// compare with), so nothing is known about protection. A URL probe refuses
+// (see UrlRefusal) exits kExitUsage before any request.
 inline constexpr char kCheckUnreachable[] = "unreachable";
 
 struct ProbeOptions {
@@ -49,8 +44,8 @@ std::string CacheRisk(const HttpResponse& response);
 std::vector<Finding> ProbeUrl(const ProbeOptions& options);
 std::vector<Finding> ProbeUrl(const ProbeOptions& options, HttpFetcher& fetcher);
 
-// kExitProbeUnreachable when a finding is kCheckUnreachable, else
+// kExitUnreachable when a finding is kCheckUnreachable, else
 // ExitStatusFor(findings).
-int ProbeExitStatus(const std::vector<Finding>& findings);
+ExitStatus ProbeExitStatus(const std::vector<Finding>& findings);
 
 }  // namespace refwarden

@@ -19,7 +19,7 @@ int RunProbe(const ProbeArguments& arguments) {
   const std::string refusal = UrlRefusal(arguments.options.url);
   if (!refusal.empty()) {
     std::cerr << "refwarden probe: " << refusal << '\n';
-    return kExitProbeRefused;
+    return kExitUsage;
   }
   const std::vector<Finding> findings = ProbeUrl(arguments.options);
   if (arguments.json) {
@@ -54,12 +54,10 @@ void AddProbeCommand(CLI::App& app, ToolOptions& options) {
                    "The referer of the hot-linking page")
       ->capture_default_str();
   probe->footer(
-      "Exit status:\n"
-      "  0  protected, nothing to warn of\n"
-      "  5  warnings only: the placeholder is missing, answers a cache may keep, --insecure\n"
-      "  6  errors: the site is NOT protected\n"
-      "  7  the site could not be reached, or answered nothing usable to its own referer\n"
-      "  2  the URL is not an http(s) URL of an image");
+      "Warnings: the placeholder is missing, answers a cache may keep, --insecure.\n"
+      "A URL that is not an http(s) URL of an image is a usage error.\n"
+      "Exit status:\n" +
+      ExitStatusLines({kExitOk, kExitWarnings, kExitErrors, kExitUnreachable, kExitUsage}));
   probe->callback([arguments, &options] { options.exitCode = RunProbe(*arguments); });
 }
 

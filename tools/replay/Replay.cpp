@@ -49,7 +49,9 @@ void ReplayInput(LogRequests& requests, RequestPipeline& pipeline, ReplaySummary
   LogRequest request;
   std::uint64_t sinceUpdate = 0;
   std::uint64_t linesCounted = 0;
+  std::uint64_t read = 0;
   while (requests.Next(&request)) {
+    ++read;
     pipeline.Add(request.host, request.referer, request.url, request.hasReferer, request.date,
                  file);
     if (++sinceUpdate == 4096) {
@@ -60,6 +62,7 @@ void ReplayInput(LogRequests& requests, RequestPipeline& pipeline, ReplaySummary
     }
   }
   summary.AddLines(requests.lines() - linesCounted);
+  summary.AddRead(read);
   if (requests.stopped()) summary.SetInterrupted();
   if (!requests.error().empty()) summary.AddError(requests.name(), requests.error());
 }

@@ -16,6 +16,7 @@
 #endif
 
 #include "tools/Commands.h"
+#include "tools/ExitStatus.h"
 #include "tools/FilterHost.h"
 #include "tools/HostOption.h"
 #include "tools/replay/FileArguments.h"
@@ -38,12 +39,6 @@ struct ReplayArguments {
   bool trace = false;
   bool assumeNoReferer = false;
 };
-
-constexpr int kExitReadError = 1;
-constexpr int kExitRefused = 2;
-constexpr int kExitNotALog = 8;  // 4 to 7 are taken by reg, doctor and probe
-// An interrupted run exits 128 + the signal's number, as a shell reports it.
-constexpr int kExitSignalBase = 128;
 
 std::atomic<bool> interrupted{false};
 std::atomic<int> stopSignal{0};
@@ -192,19 +187,16 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       "One bad file does not hide the others: a file that cannot be opened or read,\n"
       "that records no referer or that is not a log replay reads is named with the\n"
       "reason, the other files are replayed and the summary is printed.\n"
-      "Exit status, the first that applies in this order:\n"
-      "  128+N  interrupted by signal N (130: Ctrl-C; also SIGTERM, SIGHUP, SIGPIPE);\n"
-      "         the summary so far is printed\n"
-      "  1      a file could not be opened or read to its end, or the --html file\n"
-      "         could not be written\n"
-      "  8      a file is not a log of a format replay reads\n"
-      "  2      a file was refused: it records no referer (see --assume-no-referer),\n"
-      "         a #Fields directive is over 64 KiB, or a later one drops the host\n"
-      "  3      the trace of some requests could not be written, so the filter let\n"
-      "         them pass unchanged (the summary counts them and names the store)\n"
-      "  105    a value refused: --host given as a URL, a negative --top\n"
-      "  106    a log needs --host (the message shows the command); nothing is replayed\n"
-      "  0      every file replayed");
+      "A log that records no referer is refused unless --assume-no-referer is given;\n"
+      "a #Fields directive over 64 KiB, or a later one that drops the host, is refused.\n"
+      "SIGINT, SIGTERM, SIGHUP and SIGPIPE stop the replay. When traces are not written\n"
+      "the summary counts those requests and names the store.\n"
+      "Exit status, the first that applies in this order:\n" +
+      ExitStatusLines(
+          {kExitSignalBase, kExitFailed, kExitLogRefused, kExitTraceNotWritten, kExitOk}) +
+      "Before anything is replayed (--host given as a URL, a negative --top, a log that\n"
+      "needs --host: the message shows the command that works):\n" +
+      ExitStatusLines({kExitUsage}));
   replay->callback([arguments, replay, &options] {
     ReplayOptions replayOptions;
     replayOptions.files = arguments->files;
@@ -213,7 +205,7 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       replayOptions.files = ExpandFileArguments(arguments->files);
     } catch (const std::runtime_error& e) {
       std::cerr << "refwarden replay: " << e.what() << '\n';
-      options.exitCode = kExitReadError;
+      options.exitCode = kExitFailed;
       return;
     }
 #endif
@@ -250,17 +242,15 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       for (const std::string& message : summary.refused())
         std::cerr << "refwarden replay: " << NameText(message) << '\n';
       if (summary.tracesNotWritten() > 0) std::cerr << TraceWarning(summary);
-      const bool refusedOther = summary.refused().size() > summary.notALogs();
       // A signal while the summary was written (SIGPIPE from `| head -1`)
       // counts too: the output was cut short.
       const bool stopped = summary.interrupted() || interrupted.load();
       options.exitCode = stopped                          ? InterruptedStatus()
-                         : !summary.errors().empty()      ? kExitReadError
-                         : !htmlError.empty()             ? kExitReadError
-                         : summary.notALogs() > 0         ? kExitNotALog
-                         : refusedOther                   ? kExitRefused
+                         : !summary.errors().empty()      ? kExitFailed
+                         : !htmlError.empty()             ? kExitFailed
+                         : !summary.refused().empty()     ? kExitLogRefused
                          : summary.tracesNotWritten() > 0 ? kExitTraceNotWritten
-                                                          : 0;
+                                                          : kExitOk;
     } catch (const MissingHostError& e) {
       std::string command = "refwarden replay --host www.example.com";
       for (const std::string& file : arguments->files) command += " " + Quoted(file);

@@ -175,6 +175,8 @@ std::string TopTable(const char* id, const char* what, const TopCounter& table, 
     out += "</td><td class=\"name\">" + Shown(entry.name) + "</td></tr>\n";
   }
   out += "</table>\n";
+  const std::size_t more = TiedBeyondTop(table, top);
+  if (more > 0) out += "<p class=\"note\">and " + Grouped(more) + " more with the same count</p>\n";
   if (!table.exact()) {
     out += std::string("<p class=\"note\">Approximate: more distinct ") + what + " than fit in " +
            std::to_string(ReplaySummary::kTableBudget >> 20) +

@@ -49,14 +49,8 @@ void AppendTop(std::string* out, std::string title, const char* names, const Top
     if (entry.overcount > 0) *out += "  (at least " + Grouped(entry.count - entry.overcount) + ")";
     *out += '\n';
   }
-  if (!entries.empty() && entries.size() == top) {
-    const std::uint64_t last = entries.back().count;
-    const std::size_t shown = static_cast<std::size_t>(
-        std::count_if(entries.begin(), entries.end(),
-                      [last](const TopCounter::Entry& entry) { return entry.count == last; }));
-    const std::size_t more = table.WithCount(last) - shown;
-    if (more > 0) *out += "  and " + Grouped(more) + " more with the same count\n";
-  }
+  const std::size_t more = TiedBeyondTop(table, top);
+  if (more > 0) *out += "  and " + Grouped(more) + " more with the same count\n";
 }
 
 // `text` as lines of at most `width` bytes (words longer stay whole), each
@@ -112,6 +106,16 @@ void AppendParts(std::string* out, std::string_view title, bool nameLast,
 
 std::string DescribeTraceFault(const TraceFault& fault, std::string_view indent) {
   return DescribeTraceFault(fault.store, fault.error, fault.note, indent);
+}
+
+std::size_t TiedBeyondTop(const TopCounter& table, std::size_t top) {
+  const std::vector<TopCounter::Entry> entries = table.Top(top);
+  if (entries.empty() || entries.size() < top) return 0;
+  const std::uint64_t last = entries.back().count;
+  const std::size_t shown = static_cast<std::size_t>(
+      std::count_if(entries.begin(), entries.end(),
+                    [last](const TopCounter::Entry& entry) { return entry.count == last; }));
+  return table.WithCount(last) - shown;
 }
 
 std::string_view RefererSite(std::string_view referer) {
@@ -205,6 +209,10 @@ std::string ReplaySummary::Text(std::size_t top) const {
        Percent(rewritten_, requests_) + " of requests, " + Percent(rewritten_, images_) +
            " of image requests"},
   };
+  if (notReplayed() > 0) {
+    rows.insert(rows.begin() + 1, {"read but not replayed", Grouped(notReplayed()),
+                                   "the stop came before they went through the filter"});
+  }
   if (withoutRefererField_ > 0) {
     rows.push_back({"from logs without referers", Grouped(withoutRefererField_),
                     "replayed as if none had a referer: each of their image requests counts "
@@ -341,6 +349,7 @@ std::string ReplaySummary::Json(std::size_t top) const {
       {"files", files_},
       {"lines", lines_},
       {"requests", requests_},
+      {"read_not_replayed", notReplayed()},
       {"malformed", malformed_},
       {"first_malformed", firstMalformed_},
       {"images", images_},
@@ -354,8 +363,10 @@ std::string ReplaySummary::Json(std::size_t top) const {
        failed && !traceFault_.error.empty() ? nlohmann::json(traceFault_.error) : nlohmann::json()},
       {"top_referer_sites", list(sites_, "site")},
       {"top_referer_sites_exact", sites_.exact()},
+      {"top_referer_sites_tied_beyond", TiedBeyondTop(sites_, top)},
       {"top_rewritten_paths", list(paths_, "path")},
       {"top_rewritten_paths_exact", paths_.exact()},
+      {"top_rewritten_paths_tied_beyond", TiedBeyondTop(paths_, top)},
       {"rewrite_kinds", kinds},
       {"per_day", perDay},
       {"per_file", perFile},

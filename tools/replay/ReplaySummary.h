@@ -19,6 +19,11 @@ namespace refwarden {
 // '?' or '#'; the whole referer when it holds no "//"; "(none)" when empty.
 std::string_view RefererSite(std::string_view referer);
 
+// How many more names than table.Top(top) lists share the last count it
+// lists, when `top` cuts through a tie ("and N more with the same count");
+// 0 when nothing is cut, or the cut falls between two counts.
+std::size_t TiedBeyondTop(const TopCounter& table, std::size_t top);
+
 // What became of one request.
 struct RequestOutcome {
   bool image = false;      // its path is a protected one
@@ -91,6 +96,9 @@ class ReplaySummary {
   // Counts one line read, whatever it held.
   void AddLine() { ++lines_; }
   void AddLines(std::uint64_t n) { lines_ += n; }
+  // Counts `n` requests read from the logs and handed on to the filter's
+  // queue; those of them a stop dropped before the filter are notReplayed().
+  void AddRead(std::uint64_t n) { read_ += n; }
   // Counts a malformed line; the first few places are kept for the report.
   void AddMalformed(std::string_view file, std::uint64_t line);
   // Counts one file and returns its index for ReplayedRequest::file.
@@ -118,6 +126,9 @@ class ReplaySummary {
   std::uint64_t files() const { return files_; }
   std::uint64_t lines() const { return lines_; }
   std::uint64_t requests() const { return requests_; }
+  // Requests read (AddRead) but never counted by AddRequest: dropped by a
+  // stop before they went through the filter.
+  std::uint64_t notReplayed() const { return read_ > requests_ ? read_ - requests_ : 0; }
   std::uint64_t malformed() const { return malformed_; }
   std::uint64_t images() const { return images_; }
   std::uint64_t rewritten() const { return rewritten_; }
@@ -173,6 +184,7 @@ class ReplaySummary {
   std::uint64_t files_ = 0;
   std::uint64_t lines_ = 0;
   std::uint64_t requests_ = 0;
+  std::uint64_t read_ = 0;
   std::uint64_t malformed_ = 0;
   std::uint64_t images_ = 0;
   std::uint64_t rewritten_ = 0;

@@ -77,7 +77,7 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
   if (ownPort < 0) {
     std::cerr << "refwarden serve: cannot listen on " << arguments.listen
               << " (in use, or not an address here)\n";
-    return 1;
+    return kExitFailed;
   }
   std::unique_ptr<SiteServer> foreign;
   int foreignPort = 0;
@@ -88,13 +88,13 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
     if (foreignPort < 0) {
       std::cerr << "refwarden serve: cannot listen on " << Address(host, ownPort + 1)
                 << " for the foreign site (in use?)\n";
-      return 1;
+      return kExitFailed;
     }
   }
 
   if (!own.Start() || (foreign && !foreign->Start())) {
     std::cerr << "refwarden serve: cannot start the server (out of threads or memory?)\n";
-    return 1;
+    return kExitFailed;
   }
   {
     std::lock_guard<std::mutex> lock(logMutex);
@@ -114,7 +114,7 @@ int Serve(const ServeArguments& arguments, const std::string& filterPath) {
   if (foreign) foreign->Stop();
   own.Stop();
   std::cout << "Stopped." << std::endl;
-  return 0;
+  return kExitOk;
 }
 
 }  // namespace
@@ -136,6 +136,7 @@ void AddServeCommand(CLI::App& app, ToolOptions& options) {
       ->add_option("--foreign-root", arguments->foreignRoot,
                    "The foreign site's directory (--demo)")
       ->capture_default_str();
+  serve->footer("Exit status:\n" + ExitStatusLines({kExitOk, kExitFailed, kExitUsage}));
   serve->callback(
       [arguments, &options] { options.exitCode = Serve(*arguments, options.filterPath); });
 }
