@@ -283,14 +283,22 @@ std::string ReadWhole(const std::string& path) {
   return text.str();
 }
 
+// A folder of this run's own, removed when the tests end.
 fs::path ScratchDir() {
-  static const fs::path dir = [] {
-    const fs::path d =
-        fs::temp_directory_path() / ("refwarden-shapes-" + std::to_string(std::random_device{}()));
-    fs::create_directories(d);
-    return d;
-  }();
-  return dir;
+  struct Scratch {
+    Scratch()
+        : dir(fs::temp_directory_path() /
+              ("refwarden-shapes-" + std::to_string(std::random_device{}()))) {
+      fs::create_directories(dir);
+    }
+    ~Scratch() {
+      std::error_code ignored;
+      fs::remove_all(dir, ignored);
+    }
+    fs::path dir;
+  };
+  static const Scratch scratch;
+  return scratch.dir;
 }
 
 #ifdef _WIN32
