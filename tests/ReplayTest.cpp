@@ -510,7 +510,7 @@ TEST_F(ReplayTest, ToolAnswersEachFaultOfTheInput) {
        2,
        "",
        "is not a host: --host takes the Host header's value"},
-      {{"replay", "--top", "-1", w3c}, 2, "", "--top"},
+      {{"replay", "--top", "-1", w3c}, 2, "", "--top: takes 0 or more (0 leaves the lists out), not -1"},
       // Every command line CLI11 refuses is the one usage status, not its own codes.
       {{"check", "--host", "example.com", "--bogus", "/a.jpg"},
        2,

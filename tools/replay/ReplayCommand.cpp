@@ -169,7 +169,13 @@ void AddReplayCommand(CLI::App& app, ToolOptions& options) {
       ->add_option("--top", arguments->top,
                    "How many referring sites and paths to list (1 or more; 0 leaves the lists "
                    "out)")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Validator(
+          [](std::string& value) -> std::string {
+            if (!value.empty() && value[0] == '-')
+              return "takes 0 or more (0 leaves the lists out), not " + value;
+            return "";
+          },
+          "N >= 0"))
       ->capture_default_str();
   replay->add_flag("--json", arguments->json, "Print the summary as one JSON object");
   replay
