@@ -117,6 +117,7 @@ TEST(TraceAuditTest, CountsExactlyTheRequestsWhoseTraceFailed) {
   }
 }
 
+#ifndef _WIN32
 // A dry run's filter threads finish their batches in any order; what they
 // count must be what one thread counts, request for request. Many distinct
 // paths and sites, several days and two files, so that every count of the
@@ -148,6 +149,9 @@ TEST(RequestPipelineTest, SeveralFilterThreadsCountWhatOneCounts) {
   EXPECT_EQ(summaryWith(4), one);
   EXPECT_NE(one.find("\"requests\": 40000"), std::string::npos) << one.substr(0, 400);
 }
+// On Windows the trace is the registry, read back, so there is one filter
+// thread and nothing to compare.
+#endif
 
 }  // namespace
 }  // namespace refwarden
