@@ -55,14 +55,16 @@ struct RequestPipeline::Batch {
     requests.clear();
     replayed = 0;
   }
-  // Calls f(request, host, referer, url) for each replayed request, in order.
-  template <typename F>
-  void ForEachReplayed(F f) const {
-    std::string_view rest = bytes;
-    for (std::size_t i = 0; i < replayed; ++i) {
-      const Request& r = requests[i];
-      f(r, rest.substr(0, r.hostLength), rest.substr(r.hostLength, r.refererLength),
-        rest.substr(r.hostLength + r.refererLength, r.urlLength));
+  // Calls f(request, host, referer, url) for the first `count` requests of
+  // `batch` (a Batch, const or not), in order, while f returns true.
+  template <typename B, typename F>
+  static void ForEach(B& batch, std::size_t count, F f) {
+    std::string_view rest = batch.bytes;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto& r = batch.requests[i];
+      if (!f(r, rest.substr(0, r.hostLength), rest.substr(r.hostLength, r.refererLength),
+             rest.substr(r.hostLength + r.refererLength, r.urlLength)))
+        return;
       rest.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
     }
   }
@@ -189,44 +191,46 @@ void RequestPipeline::Run() {
 }
 
 void RequestPipeline::Replay(Batch& batch) {
-  std::string_view bytes = batch.bytes;
-  for (Batch::Request& r : batch.requests) {
-    if (Stopped()) return;
-    const std::string_view host = bytes.substr(0, r.hostLength);
-    const std::string_view referer = bytes.substr(r.hostLength, r.refererLength);
-    const std::string_view url = bytes.substr(r.hostLength + r.refererLength, r.urlLength);
-    bytes.remove_prefix(r.hostLength + r.refererLength + r.urlLength);
-    r.rewritten = RewritesUrl(httpFilterProc_, FilterRequest{host, referer, url});
-    // Judged here, where there is a thread per processor, not on the one
-    // thread that reads the logs.
-    const std::string_view path = url.substr(0, url.find('?'));
-    const std::string_view tracedPath = TracedPath(url);
-    r.pathLength = static_cast<std::uint32_t>(path.size());
-    r.tracedLength = static_cast<std::uint32_t>(tracedPath.size());
-    r.image = IsProtectedPath(path);
-    r.ruleRewrites = !r.rewritten &&
-                     (tracedPath == path ? r.image : IsProtectedPath(tracedPath)) &&
-                     DecideRewrite(tracedPath, FilterReads(host), FilterReads(referer)).rewrite;
-    ++batch.replayed;
-    // A trace read back must be read before the filter handles another.
-    if (inline_) traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, r.rewritten);
-  }
+  Batch::ForEach(batch, batch.requests.size(),
+                 [&](Batch::Request& r, std::string_view host, std::string_view referer,
+                     std::string_view url) {
+                   if (Stopped()) return false;
+                   r.rewritten = RewritesUrl(httpFilterProc_, FilterRequest{host, referer, url});
+                   // Judged here, where there is a thread per processor, not on the one
+                   // thread that reads the logs.
+                   const std::string_view path = url.substr(0, url.find('?'));
+                   const std::string_view tracedPath = TracedPath(url);
+                   r.pathLength = static_cast<std::uint32_t>(path.size());
+                   r.tracedLength = static_cast<std::uint32_t>(tracedPath.size());
+                   r.image = IsProtectedPath(path);
+                   r.ruleRewrites =
+                       !r.rewritten &&
+                       (tracedPath == path ? r.image : IsProtectedPath(tracedPath)) &&
+                       DecideRewrite(tracedPath, FilterReads(host), FilterReads(referer)).rewrite;
+                   ++batch.replayed;
+                   // A trace read back must be read before the filter handles another.
+                   if (inline_) traces_.Written(tracedPath, r.ruleRewrites, r.rewritten);
+                   return true;
+                 });
 }
 
 void RequestPipeline::Count(const Batch& batch) {
-  batch.ForEachReplayed([this](const Batch::Request& r, std::string_view host,
-                               std::string_view referer, std::string_view url) {
-    if (!inline_) traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, r.rewritten);
-    ReplayedRequest replayed;
-    replayed.path = url.substr(0, r.pathLength);
-    replayed.host = host;
-    replayed.referer = referer;
-    replayed.urlLength = r.urlLength;
-    replayed.refererLogged = r.refererLogged;
-    replayed.date = r.date;
-    replayed.file = r.file;
-    summary_->AddRequest(replayed, RequestOutcome{r.image, r.rewritten});
-  });
+  Batch::ForEach(batch, batch.replayed,
+                 [this](const Batch::Request& r, std::string_view host, std::string_view referer,
+                        std::string_view url) {
+                   if (!inline_)
+                     traces_.Written(url.substr(0, r.tracedLength), r.ruleRewrites, r.rewritten);
+                   ReplayedRequest replayed;
+                   replayed.path = url.substr(0, r.pathLength);
+                   replayed.host = host;
+                   replayed.referer = referer;
+                   replayed.urlLength = r.urlLength;
+                   replayed.refererLogged = r.refererLogged;
+                   replayed.date = r.date;
+                   replayed.file = r.file;
+                   summary_->AddRequest(replayed, RequestOutcome{r.image, r.rewritten});
+                   return true;
+                 });
 }
 
 void RequestPipeline::Done(std::unique_ptr<Batch> batch) {
@@ -244,9 +248,9 @@ void RequestPipeline::CountInOrder(bool all) {
     std::unique_ptr<Batch> next;
     {
       std::lock_guard<std::mutex> hold(lock_);
-      auto lowest = std::min_element(
-          replayed_.begin(), replayed_.end(),
-          [](const auto& a, const auto& b) { return a->sequence < b->sequence; });
+      auto lowest =
+          std::min_element(replayed_.begin(), replayed_.end(),
+                           [](const auto& a, const auto& b) { return a->sequence < b->sequence; });
       if (lowest == replayed_.end() || (!all && (*lowest)->sequence != nextCounted_)) {
         counting_ = false;
         return;
