@@ -681,6 +681,10 @@ TEST_F(ReplayTest, CheckOptions) {
   const ToolRun url = Tool({"check", "--host", "https://www.example.com/", "/a.jpg"});
   EXPECT_EQ(url.status, 2);  // a usage error
   EXPECT_NE(url.err.find("(here: --host www.example.com)"), std::string::npos) << url.err;
+  // An unknown option is named, before the required ones it left out.
+  const ToolRun bogus = Tool({"check", "--bogus"});
+  EXPECT_EQ(bogus.status, 2);
+  EXPECT_NE(bogus.err.find("not expected: --bogus"), std::string::npos) << bogus.err;
   // The tool's own options are taken after the verb as well as before it.
   const ToolRun after = Tool({"check", "--host", "h", "/a.html", "--filter", "/nonexistent.so"});
   EXPECT_EQ(after.status, 1);

@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "RefwardenVersion.h"
 #include "tools/Commands.h"
@@ -60,6 +61,14 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+  } catch (const CLI::RequiredError& e) {
+    // CLI11 looks for required options before it refuses unknown ones, so
+    // "check --bogus" would be answered "--host is required": the argument
+    // it did not know is the likelier mistake, and is named first.
+    const std::vector<std::string> unknown = app.remaining(true);
+    if (!unknown.empty()) app.exit(CLI::ExtrasError(unknown));
+    else app.exit(e);
+    return refwarden::kExitUsage;
   } catch (const CLI::ParseError& e) {
     // CLI11 prints the message (or the help, or the version); every refused
     // command line is one status, whatever CLI11's own code for it.
