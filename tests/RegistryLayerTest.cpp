@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -336,6 +337,17 @@ TEST_F(RegistryLayerTest, ValuesOutlastThePool) {
                        "SELECT v.name FROM regvalue v JOIN regkey k ON k.id = v.key_id"
                        " WHERE k.path = 'software\\tarnwel\\debug' ORDER BY v.id"),
             std::vector<std::string>{"/index.html"});
+}
+
+// The store copies its log back into the file as it grows: 6,000 new values
+// write some 13,000 pages to the log, which stays near the 4,000 pages at
+// which a copy is made.
+TEST_F(RegistryLayerTest, LogIsCopiedBackAsItGrows) {
+  HKEY key = Create(kTraceKey);
+  for (int i = 0; i < 6000; ++i) ASSERT_EQ(Set(key, "/p/" + std::to_string(i), "ok"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  const std::uintmax_t pages = fs::file_size(store_ + "-wal") / (4096 + 24);
+  EXPECT_LT(pages, 5000u) << "pages in the log";
 }
 
 TEST_F(RegistryLayerTest, SeveralProcessesWriteTheExactSet) {
