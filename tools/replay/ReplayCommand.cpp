@@ -56,7 +56,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 struct InterruptHandler {
   InterruptHandler() { SetConsoleCtrlHandler(&OnConsoleControl, TRUE); }
-  ~InterruptHandler() { SetConsoleCtrlHandler(&OnConsoleControl, FALSE); }
+  // Kept once a stop was asked for: see the POSIX side.
+  ~InterruptHandler() {
+    if (!interrupted.load()) SetConsoleCtrlHandler(&OnConsoleControl, FALSE);
+  }
 };
 #else
 extern "C" void OnInterrupt(int signal) {
@@ -74,7 +77,12 @@ struct InterruptHandler {
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
       sigaction(kSignals[i], &action, &previous_[i]);
   }
+  // Once a stop was asked for, the handlers stay until the process exits:
+  // the run ends with 128 + the first signal, and a second Ctrl-C while the
+  // filter is unloaded and the store closed (slow under a sanitizer) must not
+  // kill the process by the default action instead.
   ~InterruptHandler() {
+    if (interrupted.load()) return;
     for (std::size_t i = 0; i < std::size(kSignals); ++i)
       sigaction(kSignals[i], &previous_[i], nullptr);
   }
