@@ -26,10 +26,6 @@ constexpr int kSchemaVersion = 1;
 constexpr std::int64_t kMaxStatementWorkNs = 200'000'000;
 // How many of SQLite's steps go between two looks at the clock.
 constexpr int kProgressSteps = 1000;
-// The log's length, in pages, past which a writer copies it back into the
-// store: fewer, larger checkpoints, so that a page written often is copied
-// back once.
-constexpr int kCheckpointFrames = 4000;
 
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS regkey("
@@ -146,28 +142,6 @@ StoreConnection::WriteTurn::WriteTurn(StoreConnection* c) : c_(c) {
                                              StoreWaitClock::now() + kMaxStoreWait);
 }
 
-StoreConnection::WriteTurn::~WriteTurn() {
-  c_->turnDeadlineNs_ = 0;
-  if (!lock_.owns_lock()) return;
-  lock_.unlock();
-  c_->CheckpointIfDue();
-}
-
-// A passive checkpoint waits for no one: it copies what no reader still
-// needs, and a writer of this or another process may append meanwhile. One
-// that cannot run now (another checkpoint, this connection mid-read) is
-// tried again after the next commit, which reports the log's length anew.
-void StoreConnection::CheckpointIfDue() noexcept {
-  if (logFrames_ < kCheckpointFrames) return;
-  logFrames_ = 0;
-  sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-}
-
-int StoreConnection::OnCommit(void* self, sqlite3*, const char*, int logFrames) {
-  static_cast<StoreConnection*>(self)->logFrames_ = logFrames;
-  return SQLITE_OK;
-}
-
 int StoreConnection::Step(sqlite3_stmt* s) {
   workStartNs_ = 0;
   return sqlite3_step(s);
@@ -220,9 +194,6 @@ LONG StoreConnection::OpenFile() {
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_busy_handler(db_, &StoreConnection::OnBusy, this);
   sqlite3_progress_handler(db_, kProgressSteps, &StoreConnection::OnProgress, this);
-  // In place of SQLite's own checkpoint after a commit, which would run
-  // inside the write turn (see ~WriteTurn).
-  sqlite3_wal_hook(db_, &StoreConnection::OnCommit, this);
   // Closing the last connection to a file copies the log SQLite holds into
   // it, then deletes the log and shared memory under the store's name; until
   // Start has shown they are this file's, they may be another's.
@@ -264,6 +235,8 @@ LONG StoreConnection::Start() {
   if (LONG r = Exec("PRAGMA synchronous = NORMAL")) return r;
   // Room for the name index's hot pages of a key with a million values.
   if (LONG r = Exec("PRAGMA cache_size = -8192")) return r;
+  // Fewer, larger checkpoints: a page written often is copied back once.
+  if (LONG r = Exec("PRAGMA wal_autocheckpoint = 4000")) return r;
   if (LONG r = CreateSchema()) return r;
   if (LONG r = Prepare()) return r;
   // A new store's log is opened by EnableWal, by name too.

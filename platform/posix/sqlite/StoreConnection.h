@@ -138,10 +138,7 @@ class StoreConnection final : public StoreSession {
   class WriteTurn {
    public:
     explicit WriteTurn(StoreConnection* c);
-    // Lets the turn go, then copies the log back if it has grown past
-    // kCheckpointFrames: outside the turn, so that the copy and its syncs do
-    // not hold up this process's other writers.
-    ~WriteTurn();
+    ~WriteTurn() { c_->turnDeadlineNs_ = 0; }
     WriteTurn(const WriteTurn&) = delete;
     WriteTurn& operator=(const WriteTurn&) = delete;
     // False when the time ran out first; nothing is held then.
@@ -169,9 +166,6 @@ class StoreConnection final : public StoreSession {
   sqlite3_stmt* StartRead(Statement which, std::int64_t key, ValueRow* row);
   LONG StepRow(Statement s, ValueRow* row);
   static int OnBusy(void* self, int attempts);
-  // Notes the log's length after each commit of this connection.
-  static int OnCommit(void* self, sqlite3* db, const char* schema, int logFrames);
-  void CheckpointIfDue() noexcept;
   // Stops a statement that has worked past its bound (SQLITE_INTERRUPT).
   static int OnProgress(void* self);
   // sqlite3_step and sqlite3_exec, each with a new work bound.
@@ -187,7 +181,6 @@ class StoreConnection final : public StoreSession {
   FileIdentity file_;
   std::int64_t turnDeadlineNs_ = 0;  // while a WriteTurn lasts
   std::int64_t busyUntilNs_ = 0;
-  int logFrames_ = 0;                // the log's length at this connection's last commit
   std::int64_t workStartNs_ = 0;     // 0 until the running statement's first progress call
   sqlite3_stmt* reading_ = nullptr;  // the statement a ValueRow holds
 };
